@@ -1,0 +1,33 @@
+// The one header an application needs: every public header of zrappapi and its platform libraries.
+#ifndef ZRAPPAPI_ZRAPPAPI_H
+#define ZRAPPAPI_ZRAPPAPI_H
+
+// Platform: utility library.
+#include "AliasTarget.h"
+#include "Command.h"
+#include "CommandSink.h"
+#include "CommandThread.h"
+#include "Listener.h"
+#include "Platform.h"
+#include "Prefs.h"
+#include "Releaser.h"
+#include "UILoop.h"
+#include "VoidArray.h"
+#include "VoidArrayComparator.h"
+#include "VoidItemDestructor.h"
+#include "VoidList.h"
+#include "VoidQueue.h"
+#include "ZrFile.h"
+
+// Platform: message channel library.
+#include "IPCChannel.h"
+#include "IPCCommandThread.h"
+#include "IPCMessage.h"
+#include "IPCMessageListener.h"
+
+// Service client frame.
+#include "Alias.h"
+#include "List.h"
+#include "ZrAppApiExport.h"
+
+#endif

@@ -1,0 +1,48 @@
+// Channels to named services over Unix-domain stream sockets. A channel name such as "kv_abook" is a
+// socket file in the runtime directory: the one set with IPC_SetRuntimeDirectory, else
+// $XDG_RUNTIME_DIR/zorlin, else /tmp/zorlin-<uid>. The directory is created 0700; a client refuses a
+// directory that is not its user's or that is group- or world-writable.
+//
+// Each message travels as one frame: a 4-byte big-endian length, then the serialised message. A frame
+// above the maximum size fails the channel.
+//
+// Handles are reference counted. IPC_OpenChannel and IPC_Connect hand out a handle that nobody owns yet
+// (count 0): the first IPC_ChannelAddRef takes it, the IPC_ChannelRelease that brings the count back to 0
+// closes the socket and frees the handle. IPC_CloseChannel closes the socket at once and frees a handle
+// nobody took. Writing is allowed from any thread; frames are never interleaved.
+#ifndef ZRIPC_IPCCHANNEL_H
+#define ZRIPC_IPCCHANNEL_H
+
+#include <prtypes.h>
+
+#include "IPCMessage.h"
+#include "ZrIpcExport.h"
+
+typedef struct IPCChannel IPCChannel;
+
+extern "C" {
+
+// Null restores the default. The text is copied.
+ZRIPC_EXPORT void IPC_SetRuntimeDirectory(const char* directory);
+// Writes the runtime directory into buffer; PR_FAILURE when it does not fit.
+ZRIPC_EXPORT PRStatus IPC_GetRuntimeDirectory(char* buffer, int size);
+// Writes the socket path of a channel name into buffer; PR_FAILURE when it does not fit a socket address.
+ZRIPC_EXPORT PRStatus IPC_GetChannelPath(const char* name, char* buffer, int size);
+// Largest frame accepted or sent (default 16 MiB).
+ZRIPC_EXPORT void IPC_SetMaxMessageSize(unsigned int bytes);
+ZRIPC_EXPORT unsigned int IPC_GetMaxMessageSize(void);
+
+// An open channel to the named service, or null (no service, bad runtime directory).
+ZRIPC_EXPORT IPCChannel* IPC_OpenChannel(const char* name);
+ZRIPC_EXPORT void IPC_ChannelAddRef(IPCChannel* channel);
+ZRIPC_EXPORT void IPC_ChannelRelease(IPCChannel* channel);
+// Sends msg; the caller keeps it. PR_FAILURE when the channel is closed or failed or the message is too
+// large.
+ZRIPC_EXPORT PRStatus IPC_WriteMessage(IPCChannel* channel, IPCMessage* msg);
+
+// Probe: non-null when the named service is running. Close it at once with IPC_CloseChannel.
+ZRIPC_EXPORT IPCChannel* IPC_Connect(const char* name);
+ZRIPC_EXPORT void IPC_CloseChannel(IPCChannel* channel);
+}
+
+#endif

@@ -1,0 +1,26 @@
+// Where a worker hands commands to another thread. CreateUIThreadCommandSink() makes a caller-owned sink
+// whose commands run on the UI thread (zr::UILoop), in the order they were posted.
+//
+// PostCommand and SendCommand may be called from any thread. SendCommand returns only after the command
+// has run (or was dropped), so the caller may then free what the command points to; on the UI thread it
+// runs the command inline. Shutdown deletes the sink's queued commands without running them, releases
+// every thread waiting in SendCommand, and from then on commands are deleted at once without running.
+// The destructor shuts the sink down.
+#ifndef ZRUTIL_COMMANDSINK_H
+#define ZRUTIL_COMMANDSINK_H
+
+#include "ZrUtilExport.h"
+
+class Command;
+
+class ZRUTIL_EXPORT CommandSink {
+ public:
+  static CommandSink* CreateUIThreadCommandSink();
+
+  virtual ~CommandSink();
+  virtual void PostCommand(Command* command) = 0;
+  virtual void SendCommand(Command* command) = 0;
+  virtual void Shutdown() = 0;
+};
+
+#endif

@@ -1,0 +1,1 @@
+#include "CommandThread.h"

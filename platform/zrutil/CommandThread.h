@@ -1,0 +1,36 @@
+// A worker thread running posted commands one at a time in FIFO order. The thread starts with the first
+// PostCommand. Shutdown stops taking commands, waits for the one running (if any) to finish, joins the
+// thread and deletes every command that never ran; commands posted afterwards are deleted at once.
+// PostCommand may be called from any thread, including the worker itself.
+#ifndef ZRUTIL_COMMANDTHREAD_H
+#define ZRUTIL_COMMANDTHREAD_H
+
+#include <mutex>
+#include <thread>
+
+#include "VoidQueue.h"
+#include "ZrUtilExport.h"
+
+class Command;
+
+class ZRUTIL_EXPORT CommandThread {
+ public:
+  CommandThread();
+  virtual ~CommandThread();  // Shutdown()
+  virtual void PostCommand(Command* command);
+  virtual void Shutdown();
+  // True on this executor's own worker thread.
+  bool IsCurrentThread() const;
+
+ private:
+  CommandThread(const CommandThread&) = delete;
+  CommandThread& operator=(const CommandThread&) = delete;
+  void Run();
+
+  VoidQueue mQueue;  // items are Command*; its item destructor deletes commands never run
+  std::mutex mStartMutex;
+  std::thread mThread;
+  bool mStarted;
+};
+
+#endif

@@ -1,0 +1,45 @@
+// The process-wide UI queue. Every listener call of the library runs on the application's UI thread; on
+// this platform there is no window message queue, so UI-thread sinks and Releaser post into this queue
+// and the UI thread drains it, either with the calls below or through an event-loop adapter
+// (zr::WxUILoopAdapter) that drains it from a wxWidgets loop.
+//
+// The UI thread is the first thread that creates a UI-thread command sink, drains the queue, or calls
+// AttachCurrentThread(). Posting is allowed from any thread; draining only on the UI thread.
+#ifndef ZRUTIL_UILOOP_H
+#define ZRUTIL_UILOOP_H
+
+#include <chrono>
+#include <functional>
+
+#include "ZrUtilExport.h"
+
+namespace zr {
+
+class ZRUTIL_EXPORT UILoop {
+ public:
+  // Makes the calling thread the UI thread (once per process; later calls from another thread are
+  // ignored and answer false).
+  static bool AttachCurrentThread();
+  static bool IsUIThread();
+
+  // Runs the entries queued so far, oldest first; entries posted while running wait for the next call.
+  // Answers how many ran.
+  static int RunPending();
+  // Runs entries as they arrive until done() holds (checked before waiting and after every entry) or the
+  // time-out passes. Answers done()'s last value.
+  static bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+  // For a UI thread without a loop of its own: runs entries until Quit().
+  static void Run();
+  static void Quit();  // any thread
+
+  // Posts a function to run on the UI thread, after everything posted before it. Any thread.
+  static void Post(std::function<void()> fn);
+
+  // Called (from the posting thread) whenever the queue goes from empty to non-empty, so that a foreign
+  // event loop can schedule a RunPending(). Null removes the hook.
+  static void SetWakeupHook(std::function<void()> hook);
+};
+
+}  // namespace zr
+
+#endif

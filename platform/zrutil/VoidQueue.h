@@ -1,0 +1,40 @@
+// A blocking FIFO of void* items for handing work between threads. Any thread may enqueue; Dequeue waits
+// for an item. After Shutdown, Dequeue answers null at once, Enqueue refuses, and waiting threads wake.
+#ifndef ZRUTIL_VOIDQUEUE_H
+#define ZRUTIL_VOIDQUEUE_H
+
+#include <prtypes.h>
+
+#include <condition_variable>
+#include <mutex>
+
+#include "VoidList.h"
+#include "ZrUtilExport.h"
+
+class ZRUTIL_EXPORT VoidQueue {
+ public:
+  VoidQueue();
+  ~VoidQueue();  // items still queued go to the item destructor
+
+  // PR_FAILURE after Shutdown: the caller keeps the item.
+  PRStatus Enqueue(void* item);
+  // Waits for the oldest item; null once shut down (items still queued stay in mItems).
+  void* Dequeue();
+  // Returns the oldest item at once, or null when none is queued.
+  void* TryDequeue();
+  void Shutdown();
+  bool IsShutdown() const;
+  void RemoveAll();  // destroys the queued items through the item destructor
+  void AdoptItemDestructor(VoidItemDestructor* destructor);
+
+ private:
+  VoidQueue(const VoidQueue&) = delete;
+  VoidQueue& operator=(const VoidQueue&) = delete;
+
+  VoidList mItems;
+  mutable std::mutex mMutex;
+  std::condition_variable mReady;
+  bool mShutdown;
+};
+
+#endif
