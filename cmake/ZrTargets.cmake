@@ -12,7 +12,7 @@ set(ZR_HEADER_DIRS
     ${PROJECT_SOURCE_DIR}/mail
     ${PROJECT_SOURCE_DIR}/services)
 add_library(zr_includes INTERFACE)
-target_include_directories(zr_includes INTERFACE $<BUILD_INTERFACE:${ZR_HEADER_DIRS}>)
+target_include_directories(zr_includes INTERFACE "$<BUILD_INTERFACE:${ZR_HEADER_DIRS}>")
 target_link_libraries(zr_includes INTERFACE PkgConfig::NSPR Threads::Threads)
 
 function(zr_warnings target)
