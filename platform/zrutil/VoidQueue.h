@@ -1,5 +1,6 @@
 // A blocking FIFO of void* items for handing work between threads. Any thread may enqueue; Dequeue waits
 // for an item. After Shutdown, Dequeue answers null at once, Enqueue refuses, and waiting threads wake.
+// Items are destroyed outside the queue's lock, so an item destructor may use the queue again.
 #ifndef ZRUTIL_VOIDQUEUE_H
 #define ZRUTIL_VOIDQUEUE_H
 
@@ -32,6 +33,7 @@ class ZRUTIL_EXPORT VoidQueue {
   VoidQueue& operator=(const VoidQueue&) = delete;
 
   VoidList mItems;
+  VoidItemDestructor* mItemDestructor;  // owned by mItems; kept to destroy items outside the lock
   mutable std::mutex mMutex;
   std::condition_variable mReady;
   bool mShutdown;
