@@ -30,4 +30,12 @@
 #include "List.h"
 #include "ZrAppApiExport.h"
 
+// Service clients.
+#include "CertTool.h"
+#include "SecurityManager.h"
+#include "SharedPrefs.h"
+#include "ZorlinClient.h"
+#include "ZorlinClientRef.h"
+#include "ZorlinLauncher.h"
+
 #endif

@@ -9,6 +9,9 @@ endforeach()
 target_link_libraries(zrappapi PRIVATE $<BUILD_INTERFACE:${zr_whole_areas}> zr_includes zr_wxbase zr_ldap
                                PUBLIC zrutil zripc PkgConfig::NSPR)
 target_include_directories(zrappapi INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/zrappapi>)
+# Areas also link one another (services link the client frame); keep each one whole here.
+string(REPLACE ";" "," zr_areas_csv "${zr_areas}")
+set_property(TARGET zrappapi PROPERTY LINK_LIBRARY_OVERRIDE "WHOLE_ARCHIVE,${zr_areas_csv}")
 target_link_options(zrappapi PRIVATE -Wl,--no-undefined)
 set_target_properties(zrappapi PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
 zr_warnings(zrappapi)

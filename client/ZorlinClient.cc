@@ -1,0 +1,384 @@
+#include "ZorlinClient.h"
+
+#include <plstr.h>
+#include <prprf.h>
+
+#include <cassert>
+#include <cstdlib>
+#include <cstring>
+
+#include "Command.h"
+#include "IPCMessageListener.h"
+#include "Platform.h"
+#include "Releaser.h"
+#include "UILoop.h"
+#include "VoidItemDestructor.h"
+
+template class List<ReplyListenerInfo*>;
+template class List<ProgressListenerInfo*>;
+
+namespace {
+
+const char kWriteFailed[] = "zorlinClient.writeMessageFailed";
+
+// Calls that the client makes only on the UI thread; checked in debug builds.
+inline void AssertUIThread() { assert(zr::UILoop::IsUIThread()); }
+
+class ReplyListenerInfoDestructor : public VoidItemDestructor {
+ public:
+  void Destroy(void* item) override { delete static_cast<ReplyListenerInfo*>(item); }
+};
+
+// Progress entries left at the client's destruction: nobody will report on them again.
+class ProgressListenerInfoDestructor : public VoidItemDestructor {
+ public:
+  void Destroy(void* item) override {
+    ProgressListenerInfo* info = static_cast<ProgressListenerInfo*>(item);
+    if (info->listener) info->listener->Release();
+    delete info;
+  }
+};
+
+}  // namespace
+
+PRThread* ZorlinClient::mThread = nullptr;
+char* ZorlinClient::mClientName = nullptr;
+
+// ---- Listeners -------------------------------------------------------------------------------------
+
+void ZorlinWindowReplyListener::Release() { delete this; }
+
+void ZorlinWindowReplyListener::OnMessage(IPCMessage* msg) { ZorlinClient::HandleWindowReply(msg); }
+
+ZorlinLaunchWindowReplyListener::ZorlinLaunchWindowReplyListener(ResultListener* result)
+    : mResultListener(result) {}
+
+void ZorlinLaunchWindowReplyListener::OnMessage(IPCMessage* msg) {
+  ZorlinClient::HandleWindowReply(msg);
+  if (ResultListener* result = mResultListener) {
+    mResultListener = nullptr;
+    result->OnSuccess();
+    result->Release();
+  }
+}
+
+void ZorlinLaunchWindowReplyListener::Release() {
+  if (ResultListener* result = mResultListener) {
+    mResultListener = nullptr;
+    result->OnFailure(kWriteFailed);
+    result->Release();
+  }
+  delete this;
+}
+
+ReplyListenerInfo::ReplyListenerInfo(int c, ZorlinMessageListener* l) : cookie(c), listener(l) {}
+
+ReplyListenerInfo::~ReplyListenerInfo() {
+  if (listener) listener->Release();
+}
+
+ProgressListenerInfo::ProgressListenerInfo(int c, ProgressListener* l) : cookie(c), listener(l) {}
+
+// ---- Private classes ---------------------------------------------------------------------------------
+
+// Given to the reader: hands each message to the UI thread and each end of the channel to the writer.
+class __attribute__((visibility("hidden"))) ZorlinClient::ZorlinChannelListener : public IPCMessageListener {
+ public:
+  explicit ZorlinChannelListener(ZorlinClient* client) : mClient(client) {}
+  void Release() override { delete this; }
+  void OnMessageArrived(IPCMessage* msg) override;
+  void OnChannelClosed() override;
+  void OnChannelFailed(int error) override;
+
+ private:
+  ZorlinClient* mClient;
+};
+
+class __attribute__((visibility("hidden"))) ZorlinClient::WriteMessageCommand : public Command {
+ public:
+  WriteMessageCommand(ZorlinClient* client, IPCMessage* msg, ResultListener* result, bool mayRetry)
+      : mClient(client), mMessage(msg), mResultListener(result), mMayRetry(mayRetry) {}
+  ~WriteMessageCommand() override {
+    IPC_DestroyMessage(mMessage);
+    if (mResultListener) Releaser::ReleaseOnUIThread(mResultListener);
+  }
+  void Execute() override;
+
+ private:
+  ZorlinClient* mClient;
+  IPCMessage* mMessage;
+  ResultListener* mResultListener;
+  bool mMayRetry;
+};
+
+class __attribute__((visibility("hidden"))) ZorlinClient::DeliverMessageCommand : public Command {
+ public:
+  DeliverMessageCommand(ZorlinClient* client, IPCMessage* msg) : mClient(client), mMessage(msg) {}
+  ~DeliverMessageCommand() override { IPC_DestroyMessage(mMessage); }
+  void Execute() override { mClient->HandleMessage(mMessage); }
+
+ private:
+  ZorlinClient* mClient;
+  IPCMessage* mMessage;
+};
+
+class __attribute__((visibility("hidden"))) ZorlinClient::CloseChannelCommand : public Command {
+ public:
+  explicit CloseChannelCommand(ZorlinClient* client) : mClient(client) {}
+  void Execute() override { mClient->CloseChannel(); }
+
+ private:
+  ZorlinClient* mClient;
+};
+
+class __attribute__((visibility("hidden"))) ZorlinClient::OnConnectCommand : public Command {
+ public:
+  explicit OnConnectCommand(ZorlinClient* client) : mClient(client) {}
+  void Execute() override { mClient->OnConnect(); }
+
+ private:
+  ZorlinClient* mClient;
+};
+
+class __attribute__((visibility("hidden"))) ZorlinClient::OnDisconnectCommand : public Command {
+ public:
+  explicit OnDisconnectCommand(ZorlinClient* client) : mClient(client) {}
+  void Execute() override { mClient->OnDisconnect(); }
+
+ private:
+  ZorlinClient* mClient;
+};
+
+class __attribute__((visibility("hidden"))) ZorlinClient::ReleaseListenersCommand : public Command {
+ public:
+  explicit ReleaseListenersCommand(ZorlinClient* client) : mClient(client) {}
+  void Execute() override { mClient->ReleaseListeners(); }
+
+ private:
+  ZorlinClient* mClient;
+};
+
+void ZorlinClient::ZorlinChannelListener::OnMessageArrived(IPCMessage* msg) {
+  mClient->mSink->PostCommand(new DeliverMessageCommand(mClient, IPC_CloneMessage(msg)));
+}
+
+void ZorlinClient::ZorlinChannelListener::OnChannelClosed() {
+  mClient->mCommandThread.PostCommand(new CloseChannelCommand(mClient));
+}
+
+void ZorlinClient::ZorlinChannelListener::OnChannelFailed(int) {
+  mClient->mCommandThread.PostCommand(new CloseChannelCommand(mClient));
+}
+
+void ZorlinClient::WriteMessageCommand::Execute() {
+  ZorlinClient* client = mClient;
+  bool retry = mMayRetry && client->mChannel != nullptr;
+  client->Connect();
+  if (!client->mChannel) {
+    if (ResultListener* result = mResultListener) {
+      mResultListener = nullptr;
+      client->mSink->PostCommand(new ResultCommand(result, PR_FAILURE, kWriteFailed));
+    }
+    return;
+  }
+  PRStatus status = IPC_WriteMessage(client->mChannel, mMessage);
+  if (status != PR_SUCCESS) {
+    client->CloseChannel();
+    if (retry) {
+      // Behind everything written since: the fresh channel takes requests in the order they reach it.
+      WriteMessageCommand* again =
+          new WriteMessageCommand(client, IPC_CloneMessage(mMessage), mResultListener, false);
+      mResultListener = nullptr;
+      client->mCommandThread.PostCommand(again);
+    }
+  }
+  if (ResultListener* result = mResultListener) {
+    mResultListener = nullptr;
+    client->mSink->PostCommand(new ResultCommand(result, status, status ? kWriteFailed : nullptr));
+  }
+}
+
+// ---- ZorlinClient ------------------------------------------------------------------------------------
+
+ZorlinClient::ZorlinClient(const char* channelName)
+    : mChannelName(PL_strdup(channelName)),
+      mSink(CommandSink::CreateUIThreadCommandSink()),
+      mIPCThread(),
+      mCommandThread(),
+      mNextCookie(1),
+      mChannel(nullptr),
+      mRefCount(0) {
+  mReplyListeners.AdoptItemDestructor(new ReplyListenerInfoDestructor);
+  mProgressListeners.AdoptItemDestructor(new ProgressListenerInfoDestructor);
+  if (!mThread) mThread = PR_GetCurrentThread();
+  mIPCThread.SetMessageListener(new ZorlinChannelListener(this));
+}
+
+ZorlinClient::~ZorlinClient() {
+  // Pending replies go first, on the destroying thread. Then the sink is shut down, which frees a writer
+  // waiting in SendCommand, so the reader and the writer can be stopped. The channel is released once the
+  // writer has stopped: until then the writer may be using it.
+  ReleaseListeners();
+  mSink->Shutdown();
+  mIPCThread.Shutdown();
+  mCommandThread.Shutdown();
+  if (mChannel) {
+    IPC_ChannelRelease(mChannel);
+    mChannel = nullptr;
+  }
+  mProgressListeners.RemoveAll();
+  delete mSink;
+  mSink = nullptr;
+  PL_strfree(mChannelName);
+}
+
+void ZorlinClient::SetClientName(const char* name) {
+  char* old = mClientName;
+  mClientName = name ? PL_strdup(name) : nullptr;
+  if (old) PL_strfree(old);
+}
+
+void ZorlinClient::HandleWindowReply(IPCMessage* msg) {
+  const char* text = IPC_MessageGetValue(msg, "zr_hwnd");
+  if (!text) return;
+  long window = strtol(text, nullptr, 0);
+  if (window != 0) zr::Platform::SetForegroundWindow(window);
+}
+
+void ZorlinClient::Launch(ResultListener* result) {
+  IPCMessage* msg = IPC_NewMessage();
+  IPC_MessageSetValue(msg, "zr_command", "zr_launch");
+  WriteMessage(msg, new ZorlinLaunchWindowReplyListener(result), nullptr, nullptr);
+  IPC_DestroyMessage(msg);
+}
+
+int ZorlinClient::AddRef() { return ++mRefCount; }
+
+int ZorlinClient::Release() { return --mRefCount; }
+
+void ZorlinClient::OnMessage(IPCMessage*) {}
+
+void ZorlinClient::OnConnect() {}
+
+void ZorlinClient::OnDisconnect() {}
+
+void ZorlinClient::WriteMessage(IPCMessage* msg, ZorlinMessageListener* reply, ResultListener* result,
+                                ProgressListener* progress) {
+  AssertUIThread();
+  int cookie = 0;
+  if (reply || progress) {
+    cookie = mNextCookie++;
+    char text[20];
+    PR_snprintf(text, sizeof(text), "%d", cookie);
+    IPC_MessageSetValue(msg, "zr_cookie", text);
+  }
+  if (reply) mReplyListeners.Append(new ReplyListenerInfo(cookie, reply));
+  if (progress) AppendProgressListener(cookie, progress);
+  mCommandThread.PostCommand(new WriteMessageCommand(this, IPC_CloneMessage(msg), result, true));
+}
+
+void ZorlinClient::AppendProgressListener(int cookie, ProgressListener* listener) {
+  AssertUIThread();
+  if (listener) mProgressListeners.Append(new ProgressListenerInfo(cookie, listener));
+}
+
+void ZorlinClient::Connect() {
+  assert(mCommandThread.IsCurrentThread());
+  if (mChannel) return;
+  IPCChannel* channel = IPC_OpenChannel(mChannelName);
+  if (!channel) return;
+  IPC_ChannelAddRef(channel);
+  mChannel = channel;
+  if (mClientName) {
+    IPCMessage* hello = IPC_NewMessage();
+    IPC_MessageSetValue(hello, "zr_command", "zr_setClientName");
+    IPC_MessageSetValue(hello, "zr_clientName", mClientName);
+    IPC_WriteMessage(channel, hello);
+    IPC_DestroyMessage(hello);
+  }
+  mIPCThread.SetChannel(channel);
+  mSink->PostCommand(new OnConnectCommand(this));
+}
+
+void ZorlinClient::CloseChannel() {
+  assert(mCommandThread.IsCurrentThread());
+  if (!mChannel) return;
+  IPC_ChannelRelease(mChannel);
+  mChannel = nullptr;
+  mIPCThread.SetChannel(nullptr);
+  mSink->SendCommand(new ReleaseListenersCommand(this));
+  mSink->PostCommand(new OnDisconnectCommand(this));
+}
+
+void ZorlinClient::HandleMessage(IPCMessage* msg) {
+  AssertUIThread();
+  bool handled = false;
+  const char* command = IPC_MessageGetValue(msg, "zr_command");
+  if (command && strcmp(command, "zr_progress") == 0) {
+    handled = HandleProgress(msg);
+  } else if (const char* text = IPC_MessageGetValue(msg, "zr_cookie")) {
+    int cookie = atoi(text);
+    ReplyListenerInfo* found = nullptr;
+    {
+      ListIterator<ReplyListenerInfo*> it(mReplyListeners);
+      for (it.First(); !it.IsDone(); it.Next()) {
+        if (it.CurrentItem()->cookie == cookie) {
+          found = it.RemoveCurrentItem();
+          break;
+        }
+      }
+    }
+    if (found) {
+      if (found->listener) found->listener->OnMessage(msg);
+      delete found;
+      handled = true;
+    }
+  }
+  if (!handled) OnMessage(msg);
+}
+
+bool ZorlinClient::HandleProgress(IPCMessage* msg) {
+  const char* cookieText = IPC_MessageGetValue(msg, "zr_cookie");
+  const char* method = IPC_MessageGetValue(msg, "zr_progress_method");
+  if (!cookieText || !method) return false;
+  int cookie = atoi(cookieText);
+  const char* arg = IPC_MessageGetValue(msg, "zr_progress_arg");
+
+  ProgressListenerInfo* info = nullptr;
+  {
+    ListIterator<ProgressListenerInfo*> it(mProgressListeners);
+    for (it.First(); !it.IsDone(); it.Next()) {
+      if (it.CurrentItem()->cookie == cookie) {
+        info = it.CurrentItem();
+        break;
+      }
+    }
+  }
+  if (!info) return false;
+  ProgressListener* listener = info->listener;
+
+  if (strcmp(method, "zr_progress_success") == 0) {
+    listener->OnSuccess();
+  } else if (strcmp(method, "zr_progress_failure") == 0) {
+    listener->OnFailure(arg);
+  } else if (strcmp(method, "zr_progress_set_progress") == 0) {
+    listener->SetProgress(atof(arg ? arg : ""));
+  } else if (strcmp(method, "zr_progress_set_status_text") == 0) {
+    listener->SetStatusText(arg);
+  } else if (strcmp(method, "zr_progress_append_to_log") == 0) {
+    listener->AppendToLog(arg);
+  } else if (strcmp(method, "zr_progress_release") == 0) {
+    mProgressListeners.Remove(info);
+    delete info;
+    Releaser::ReleaseOnUIThread(listener);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+void ZorlinClient::ReleaseListeners() {
+  AssertUIThread();
+  // Only the entries present now: a listener's Release may make a new request, which stays pending.
+  for (int n = mReplyListeners.GetSize(); n > 0; --n) delete mReplyListeners.RemoveHead();
+}
