@@ -4,6 +4,8 @@
 #ifndef ZRAPPAPI_LIST_H
 #define ZRAPPAPI_LIST_H
 
+#include <cstdint>
+
 #include "VoidArray.h"
 #include "VoidArrayComparator.h"
 #include "VoidList.h"
@@ -14,11 +16,11 @@ namespace zr_detail {
 template <typename T>
 inline void* ToVoid(T item) {
   static_assert(sizeof(T) <= sizeof(void*), "container items must fit in a pointer");
-  return (void*)(item);
+  return (void*)(uintptr_t)(item);
 }
 template <typename T>
 inline T FromVoid(void* item) {
-  return (T)(reinterpret_cast<unsigned long>(item));
+  return (T)(reinterpret_cast<uintptr_t>(item));
 }
 }  // namespace zr_detail
 
@@ -81,7 +83,9 @@ class Array {
   PRStatus SetSize(unsigned int count) { return mArray.SetSize(count); }
   PRStatus SetInitialSize(unsigned int count) { return mArray.SetInitialSize(count); }
   void Sort(const VoidArrayComparator& cmp) { mArray.Sort(cmp); }
-  void Sort(unsigned int from, unsigned int to, const VoidArrayComparator& cmp) { mArray.Sort(from, to, cmp); }
+  void Sort(unsigned int from, unsigned int to, const VoidArrayComparator& cmp) {
+    mArray.Sort(from, to, cmp);
+  }
   void SortUnique(const VoidArrayComparator& cmp) { mArray.SortUnique(cmp); }
   bool FindIndex(T item, const VoidArrayComparator& cmp, unsigned int& index) const {
     return mArray.FindIndex(zr_detail::ToVoid(item), cmp, index);
