@@ -38,4 +38,14 @@
 #include "ZorlinClientRef.h"
 #include "ZorlinLauncher.h"
 
+// Address book schema.
+#include "ABSchemaErrorListener.h"
+#include "SchemaBook.h"
+#include "SchemaDirectory.h"
+#include "SchemaEntry.h"
+#include "SchemaModifier.h"
+#include "SchemaRegistry.h"
+#include "SchemaTab.h"
+#include "SchemaUABSync.h"
+
 #endif
