@@ -1,0 +1,311 @@
+#include "DirectoryServer.h"
+
+#include <ldap.h>
+#include <plstr.h>
+#include <prmem.h>
+#include <prprf.h>
+#include <sys/time.h>
+
+#include "Command.h"
+#include "CommandSink.h"
+#include "DirectorySearchCommand.h"
+#include "DirectorySocketLayer.h"
+#include "Releaser.h"
+#include "VoidItemDestructor.h"
+
+namespace {
+
+constexpr PRInt64 kFailureBackOffMicroseconds = 30 * PR_USEC_PER_SEC;
+constexpr zr_directory::SearchTime kSearchTimeLimit = {0, 500000};
+constexpr zr_directory::SearchTime kPollInterval = {0, 100000};
+constexpr zr_directory::SearchTime kNoTimeLimit = {0, 0};
+// Bounds on the synchronous calls (connect, bind, certificate searches), so that a server that accepts
+// but never answers cannot hold the worker for ever.
+constexpr int kNetworkTimeoutSeconds = 5;
+constexpr int kSyncTimeoutSeconds = 5;
+
+char* CopyString(const char* s) { return s ? PL_strdup(s) : nullptr; }
+void FreeString(char* s) {
+  if (s) PL_strfree(s);
+}
+
+// A list's strings as an array of pointers into the list's own items (valid while the list is).
+class StringArray {
+ public:
+  explicit StringArray(List<const char*>& list) : mCount(0), mItems(nullptr) {
+    mItems = static_cast<const char**>(PR_Calloc(list.GetSize() + 1, sizeof(char*)));
+    ListIterator<const char*> it(list);
+    for (it.First(); !it.IsDone(); it.Next()) mItems[mCount++] = it.CurrentItem();
+  }
+  ~StringArray() { PR_Free(mItems); }
+  const char* const* Items() const { return mItems; }
+  int Count() const { return mCount; }
+
+ private:
+  int mCount;
+  const char** mItems;
+};
+
+}  // namespace
+
+namespace zr_directory {
+
+class ChangeCommand : public Command {
+ public:
+  ChangeCommand(DirectoryServer* server, const char* host, int port, const char* base, int delay, bool useSSL)
+      : mServer(server),
+        mHost(CopyString(host)),
+        mPort(port),
+        mBase(CopyString(base)),
+        mDelay(delay),
+        mUseSSL(useSSL) {}
+  ~ChangeCommand() override {
+    FreeString(mHost);
+    FreeString(mBase);
+  }
+  void Execute() override {
+    mServer->ApplyChange(mHost, mPort, mBase, mDelay, mUseSSL);
+    mHost = nullptr;
+    mBase = nullptr;
+  }
+
+ private:
+  DirectoryServer* mServer;
+  char* mHost;
+  int mPort;
+  char* mBase;
+  int mDelay;
+  bool mUseSSL;
+};
+
+class ConnectCommand : public Command {
+ public:
+  ConnectCommand(DirectoryServer* server, ResultListener* listener) : mServer(server), mListener(listener) {}
+  ~ConnectCommand() override {
+    // Never ran: the listener is still ours.
+    Releaser::ReleaseOnUIThread(mListener);
+  }
+  void Execute() override {
+    mServer->Reconnect();
+    if (mServer->mLd) mServer->mFailureReported = false;
+    ResultListener* listener = mListener;
+    mListener = nullptr;
+    mServer->PostToSink(new ResultCommand(listener, mServer->mLd ? PR_SUCCESS : PR_FAILURE, nullptr));
+  }
+
+ private:
+  DirectoryServer* mServer;
+  ResultListener* mListener;
+};
+
+}  // namespace zr_directory
+
+using zr_directory::SearchCommand;
+
+PRTime (*DirectoryServer::sNow)() = PR_Now;
+
+void DirectoryServer::SetSSLFuncs(SSLAttachFunc attach, SSLConfirmFunc confirm) {
+  zr_directory::SetSSLFunctions(attach, confirm);
+}
+
+DirectoryServer::DirectoryServer(const char* host, int port, const char* base, int delay, bool useSSL,
+                                 const char* extra)
+    : mHost(CopyString(host)),
+      mPort(port),
+      mBase(CopyString(base)),
+      mDelay(delay),
+      mExtra(CopyString(extra)),
+      mUseSSL(useSSL),
+      mSink(CommandSink::CreateUIThreadCommandSink()),
+      mLd(nullptr),
+      mLock(nullptr),
+      mCurrent(nullptr),
+      mFailureReported(false),
+      mFailureTime(0),
+      mSSLData(nullptr),
+      mClosing(false),
+      mSendingTo(nullptr) {
+  SetFailureTime(0);
+  mLock = PR_NewLock();
+  mRetiredHosts.AdoptItemDestructor(new FreeVoidItemDestructor);
+}
+
+DirectoryServer::~DirectoryServer() {
+  // A running search stops at its next check; a worker waiting on the sink is let go before the worker
+  // is joined, so destruction on the sink's own thread cannot deadlock.
+  mClosing.store(true, std::memory_order_release);
+  CancelSearch();
+  {
+    std::lock_guard<std::mutex> guard(mSinkMutex);
+    mSink->Shutdown();
+  }
+  mWorker.Shutdown();
+  PR_DestroyLock(mLock);
+  mLock = nullptr;
+  DropHandle();
+  FreeString(mHost.load());
+  FreeString(mBase);
+  FreeString(mExtra);
+  delete mSink;
+}
+
+void DirectoryServer::Change(const char* host, int port, const char* base, int delay, bool useSSL) {
+  mWorker.PostCommand(new zr_directory::ChangeCommand(this, host, port, base, delay, useSSL));
+}
+
+void DirectoryServer::ApplyChange(char* host, int port, char* base, int delay, bool useSSL) {
+  char* oldHost = mHost.exchange(host);
+  if (oldHost) mRetiredHosts.Append(oldHost);
+  FreeString(mBase);
+  mBase = base;
+  mPort = port;
+  mDelay.store(delay);
+  mUseSSL = useSSL;
+  mFailureReported = false;
+  if (mLd) Reconnect();
+}
+
+void DirectoryServer::Connect(ResultListener* listener) {
+  mWorker.PostCommand(new zr_directory::ConnectCommand(this, listener));
+}
+
+void DirectoryServer::AdoptCommandSink(CommandSink* sink) {
+  CommandSink* old;
+  {
+    std::lock_guard<std::mutex> guard(mSinkMutex);
+    old = mSink;
+    mSink = sink;
+  }
+  // Shutting the old sink down first lets a worker blocked in SendCommand on it go.
+  old->Shutdown();
+  {
+    std::unique_lock<std::mutex> guard(mSinkMutex);
+    mSinkIdle.wait(guard, [&] { return mSendingTo != old; });
+  }
+  delete old;
+}
+
+const char* DirectoryServer::GetHostName() { return mHost.load(); }
+
+int DirectoryServer::GetDelay() { return mDelay.load(); }
+
+void DirectoryServer::SetFailureTime(PRInt64 time) {
+  if (mFailureTime == 0 || time == 0) mFailureTime = time;
+}
+
+void DirectoryServer::DropHandle() {
+  if (mLd) {
+    ldap_unbind(mLd);
+    mLd = nullptr;
+  }
+  zr_directory::FreeSocketLayer(mSSLData);
+  mSSLData = nullptr;
+}
+
+void DirectoryServer::Reconnect() {
+  DropHandle();
+  if (mFailureTime != 0) {
+    if (sNow() <= mFailureTime + kFailureBackOffMicroseconds) return;
+    SetFailureTime(0);
+  }
+  mLd = ldap_init(mHost.load(), mPort);
+  if (!mLd) return;
+
+  // Settings are explicit: nothing comes from ldap.conf or the environment's defaults.
+  int version = LDAP_VERSION3;
+  ldap_set_option(mLd, LDAP_OPT_PROTOCOL_VERSION, &version);
+  ldap_set_option(mLd, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
+  struct timeval networkTimeout = {kNetworkTimeoutSeconds, 0};
+  ldap_set_option(mLd, LDAP_OPT_NETWORK_TIMEOUT, &networkTimeout);
+  struct timeval syncTimeout = {kSyncTimeoutSeconds, 0};
+  ldap_set_option(mLd, LDAP_OPT_TIMEOUT, &syncTimeout);
+
+  if (mUseSSL) InstallSSL();
+
+  if (ldap_simple_bind_s(mLd, nullptr, nullptr) != LDAP_SUCCESS) DropHandle();
+}
+
+bool DirectoryServer::InstallSSL() {
+  if (!mLd) return false;
+  mSSLData = zr_directory::InstallSocketLayer(mLd, mHost.load());
+  return mSSLData != nullptr;
+}
+
+void DirectoryServer::PostToSink(Command* command) {
+  std::lock_guard<std::mutex> guard(mSinkMutex);
+  mSink->PostCommand(command);
+}
+
+void DirectoryServer::SendToSink(Command* command) {
+  CommandSink* sink;
+  {
+    std::lock_guard<std::mutex> guard(mSinkMutex);
+    sink = mSink;
+    mSendingTo = sink;
+  }
+  sink->SendCommand(command);
+  {
+    std::lock_guard<std::mutex> guard(mSinkMutex);
+    mSendingTo = nullptr;
+  }
+  mSinkIdle.notify_all();
+}
+
+void DirectoryServer::QueueSearch(SearchCommand* command, bool cancelCurrent, bool becomeCurrent) {
+  PR_Lock(mLock);
+  if (cancelCurrent && mCurrent) {
+    mCurrent->SetCancelled();
+    mCurrent = nullptr;
+  }
+  if (becomeCurrent) mCurrent = command;
+  PR_Unlock(mLock);
+  mWorker.PostCommand(command);
+}
+
+void DirectoryServer::CancelSearch() {
+  PR_Lock(mLock);
+  if (mCurrent) {
+    mCurrent->SetCancelled();
+    mCurrent = nullptr;
+  }
+  PR_Unlock(mLock);
+}
+
+void DirectoryServer::TypeDownSearch(const char* text, int maxResults, DirectorySearchListener* listener) {
+  static const char* const kAttrs[] = {"cn", "mail"};
+  const char* typed = text ? text : "";
+  char* filter = PR_smprintf("(|(%s=%s*)(%s=%s*))", "cn", typed, "mail", typed);
+  QueueSearch(
+      new SearchCommand(this, filter, maxResults, kAttrs, 2, listener, kSearchTimeLimit, kPollInterval), true,
+      true);
+}
+
+void DirectoryServer::Search(DirectorySearch& search, List<const char*>& attrs, int maxResults,
+                             DirectorySearchListener* listener) {
+  StringArray names(attrs);
+  QueueSearch(new SearchCommand(this, search.CreateFilter(), maxResults, names.Items(), names.Count(),
+                                listener, kSearchTimeLimit, kPollInterval),
+              true, true);
+}
+
+void DirectoryServer::SearchNoCancel(DirectorySearch& search, List<const char*>& attrs, int maxResults,
+                                     DirectorySearchListener* listener) {
+  StringArray names(attrs);
+  QueueSearch(new SearchCommand(this, search.CreateFilter(), maxResults, names.Items(), names.Count(),
+                                listener, kSearchTimeLimit, kPollInterval),
+              false, false);
+}
+
+void DirectoryServer::Replicate(List<const char*>& attrs, DirectoryReplicateListener* listener) {
+  DirectorySearch everything("objectclass", "top");
+  StringArray names(attrs);
+  QueueSearch(
+      new SearchCommand(this, everything.CreateFilter(), -1, names.Items(), names.Count(),
+                        new zr_directory::ReplicateListenerAdapter(listener), kNoTimeLimit, kPollInterval),
+      false, true);
+}
+
+void DirectoryServer::LookupCerts(List<const char*>& addresses, DirectoryCertLookupListener* listener) {
+  StringArray items(addresses);
+  mWorker.PostCommand(new zr_directory::CertLookupCommand(this, items.Items(), items.Count(), listener));
+}
