@@ -1,1 +1,182 @@
-// placeholder
+#include "IPCChannel.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "IPCChannelInternal.h"
+#include "IPCFrame.h"
+
+struct IPCChannel {
+  int fd = -1;
+  std::atomic<int> refs{0};
+  std::mutex writeLock;  // also guards fd against the final close
+};
+
+namespace {
+
+std::mutex gDirectoryLock;
+std::string gDirectoryOverride;  // empty: the default
+std::atomic<unsigned int> gMaxMessageSize{16u * 1024u * 1024u};
+
+std::string RuntimeDirectory() {
+  {
+    std::lock_guard<std::mutex> lock(gDirectoryLock);
+    if (!gDirectoryOverride.empty()) return gDirectoryOverride;
+  }
+  const char* xdg = getenv("XDG_RUNTIME_DIR");
+  if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/zorlin";
+  return "/tmp/zorlin-" + std::to_string(static_cast<unsigned long>(geteuid()));
+}
+
+bool PeerIsOurUser(int fd) {
+  ucred cred;
+  socklen_t len = sizeof cred;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return false;
+  return cred.uid == geteuid();
+}
+
+// A connected socket to the named channel's service, or -1.
+int ConnectSocket(const char* name) {
+  if (name == nullptr || name[0] == '\0' || std::strchr(name, '/') != nullptr) return -1;
+  std::string directory;
+  std::string path;
+  if (!zr::ipc::PrepareRuntimeDirectory(false, &directory)) return -1;
+  if (!zr::ipc::MakeSocketPath(directory, name, &path)) return -1;
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_un addr;
+  std::memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  int rc;
+  do {
+    rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  } while (rc != 0 && errno == EINTR);
+  // A service running as another user is not ours to talk to.
+  if (rc != 0 || !PeerIsOurUser(fd)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+IPCChannel* NewChannel(const char* name) {
+  int fd = ConnectSocket(name);
+  if (fd < 0) return nullptr;
+  IPCChannel* channel = new IPCChannel();
+  channel->fd = fd;
+  return channel;
+}
+
+void DestroyChannel(IPCChannel* channel) {
+  {
+    std::lock_guard<std::mutex> lock(channel->writeLock);
+    if (channel->fd >= 0) close(channel->fd);
+    channel->fd = -1;
+  }
+  delete channel;
+}
+
+}  // namespace
+
+namespace zr {
+namespace ipc {
+
+bool PrepareRuntimeDirectory(bool create, std::string* directory) {
+  std::string dir = RuntimeDirectory();
+  if (create && mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  struct stat st;
+  if (lstat(dir.c_str(), &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    errno = EACCES;
+    return false;
+  }
+  *directory = dir;
+  return true;
+}
+
+bool MakeSocketPath(const std::string& directory, const char* name, std::string* path) {
+  std::string p = directory + "/" + name;
+  if (p.size() >= sizeof(sockaddr_un{}.sun_path)) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  *path = p;
+  return true;
+}
+
+int ChannelSocket(IPCChannel* channel) { return channel->fd; }
+
+void ShutdownChannel(IPCChannel* channel) {
+  // Not under writeLock: a writer blocked on a full socket must be woken, not waited for.
+  if (channel->fd >= 0) shutdown(channel->fd, SHUT_RDWR);
+}
+
+}  // namespace ipc
+}  // namespace zr
+
+extern "C" {
+
+void IPC_SetRuntimeDirectory(const char* directory) {
+  std::lock_guard<std::mutex> lock(gDirectoryLock);
+  gDirectoryOverride = directory == nullptr ? std::string() : std::string(directory);
+}
+
+PRStatus IPC_GetRuntimeDirectory(char* buffer, int size) {
+  std::string dir = RuntimeDirectory();
+  if (buffer == nullptr || size <= 0 || dir.size() >= static_cast<size_t>(size)) return PR_FAILURE;
+  std::memcpy(buffer, dir.c_str(), dir.size() + 1);
+  return PR_SUCCESS;
+}
+
+PRStatus IPC_GetChannelPath(const char* name, char* buffer, int size) {
+  std::string path;
+  if (name == nullptr || !zr::ipc::MakeSocketPath(RuntimeDirectory(), name, &path)) return PR_FAILURE;
+  if (buffer == nullptr || size <= 0 || path.size() >= static_cast<size_t>(size)) return PR_FAILURE;
+  std::memcpy(buffer, path.c_str(), path.size() + 1);
+  return PR_SUCCESS;
+}
+
+void IPC_SetMaxMessageSize(unsigned int bytes) { gMaxMessageSize.store(bytes); }
+
+unsigned int IPC_GetMaxMessageSize(void) { return gMaxMessageSize.load(std::memory_order_relaxed); }
+
+IPCChannel* IPC_OpenChannel(const char* name) { return NewChannel(name); }
+
+void IPC_ChannelAddRef(IPCChannel* channel) {
+  if (channel != nullptr) channel->refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+void IPC_ChannelRelease(IPCChannel* channel) {
+  if (channel == nullptr) return;
+  // A release of a handle nobody took frees it as well.
+  if (channel->refs.fetch_sub(1, std::memory_order_acq_rel) <= 1) DestroyChannel(channel);
+}
+
+PRStatus IPC_WriteMessage(IPCChannel* channel, IPCMessage* msg) {
+  if (channel == nullptr || msg == nullptr) return PR_FAILURE;
+  return zr::ipc::WriteFrame(channel->fd, channel->writeLock, msg);
+}
+
+IPCChannel* IPC_Connect(const char* name) { return NewChannel(name); }
+
+void IPC_CloseChannel(IPCChannel* channel) {
+  if (channel == nullptr) return;
+  if (channel->refs.load(std::memory_order_acquire) <= 0) {
+    DestroyChannel(channel);
+  } else {
+    zr::ipc::ShutdownChannel(channel);
+  }
+}
+
+}  // extern "C"

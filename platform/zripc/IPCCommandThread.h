@@ -18,8 +18,8 @@ class IPCMessageListener;
 
 class ZRIPC_EXPORT IPCCommandThread {
  public:
-  IPCCommandThread();  // idle: no thread until a channel is set
-  virtual ~IPCCommandThread();  // Shutdown()
+  IPCCommandThread();                    // idle: no thread until a channel is set
+  virtual ~IPCCommandThread();           // Shutdown()
   void SetChannel(IPCChannel* channel);  // null stops reading
   void SetMessageListener(IPCMessageListener* listener);
   // Stops reading, joins the thread and releases the listener. Idempotent.

@@ -15,7 +15,7 @@ typedef struct IPCMessage IPCMessage;
 extern "C" {
 
 ZRIPC_EXPORT IPCMessage* IPC_NewMessage(void);
-ZRIPC_EXPORT void IPC_DestroyMessage(IPCMessage* msg);  // null is ignored
+ZRIPC_EXPORT void IPC_DestroyMessage(IPCMessage* msg);             // null is ignored
 ZRIPC_EXPORT IPCMessage* IPC_CloneMessage(const IPCMessage* msg);  // deep copy; null gives null
 // Copies key and value. PR_FAILURE for a null message, key or value.
 ZRIPC_EXPORT PRStatus IPC_MessageSetValue(IPCMessage* msg, const char* key, const char* value);

@@ -1,0 +1,165 @@
+#include "IPCFrame.h"
+
+#include <errno.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "IPCChannel.h"
+#include "IPCMessageInternal.h"
+
+namespace zr {
+namespace ipc {
+
+namespace {
+
+constexpr size_t kInitialCapacity = 64 * 1024;
+constexpr size_t kMinRead = 16 * 1024;
+// After a large frame the buffer goes back to its usual size once empty.
+constexpr size_t kShrinkAbove = 1024 * 1024;
+
+uint32_t ReadBigEndian32(const char* p) {
+  const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
+  return (uint32_t{u[0]} << 24) | (uint32_t{u[1]} << 16) | (uint32_t{u[2]} << 8) | uint32_t{u[3]};
+}
+
+}  // namespace
+
+PRStatus WriteFrame(int fd, std::mutex& writeLock, IPCMessage* msg) {
+  size_t size = 0;
+  const char* payload = SerializeWithSize(msg, &size);
+  if (size > IPC_GetMaxMessageSize()) {
+    errno = EMSGSIZE;
+    return PR_FAILURE;
+  }
+  unsigned char header[4] = {static_cast<unsigned char>(size >> 24), static_cast<unsigned char>(size >> 16),
+                             static_cast<unsigned char>(size >> 8), static_cast<unsigned char>(size)};
+  iovec iov[2];
+  iov[0].iov_base = header;
+  iov[0].iov_len = sizeof header;
+  iov[1].iov_base = const_cast<char*>(payload);
+  iov[1].iov_len = size;
+  msghdr mh;
+  std::memset(&mh, 0, sizeof mh);
+  mh.msg_iov = iov;
+  mh.msg_iovlen = 2;
+
+  std::lock_guard<std::mutex> lock(writeLock);
+  if (fd < 0) {
+    errno = EBADF;
+    return PR_FAILURE;
+  }
+  while (mh.msg_iovlen > 0) {
+    ssize_t n = sendmsg(fd, &mh, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return PR_FAILURE;
+    }
+    size_t done = static_cast<size_t>(n);
+    while (mh.msg_iovlen > 0 && done >= mh.msg_iov[0].iov_len) {
+      done -= mh.msg_iov[0].iov_len;
+      ++mh.msg_iov;
+      --mh.msg_iovlen;
+    }
+    if (mh.msg_iovlen > 0) {
+      mh.msg_iov[0].iov_base = static_cast<char*>(mh.msg_iov[0].iov_base) + done;
+      mh.msg_iov[0].iov_len -= done;
+    }
+  }
+  return PR_SUCCESS;
+}
+
+FrameReader::FrameReader() : mBuffer(nullptr), mCapacity(0), mBegin(0), mEnd(0), mError(0) {}
+
+FrameReader::~FrameReader() { std::free(mBuffer); }
+
+void FrameReader::Reset() {
+  mBegin = mEnd = 0;
+  mError = 0;
+  if (mCapacity > kShrinkAbove) {
+    std::free(mBuffer);
+    mBuffer = nullptr;
+    mCapacity = 0;
+  }
+}
+
+FrameReader::Status FrameReader::Fill(int fd) {
+  if (mBegin == mEnd) {
+    mBegin = mEnd = 0;
+    if (mCapacity > kShrinkAbove) Reset();
+  }
+  if (mBuffer == nullptr) {
+    mBuffer = static_cast<char*>(std::malloc(kInitialCapacity));
+    if (mBuffer == nullptr) {
+      mError = ENOMEM;
+      return Status::kFailed;
+    }
+    mCapacity = kInitialCapacity;
+  }
+  if (mCapacity - mEnd < kMinRead && mBegin > 0) {
+    std::memmove(mBuffer, mBuffer + mBegin, mEnd - mBegin);
+    mEnd -= mBegin;
+    mBegin = 0;
+  }
+  if (mEnd == mCapacity) {
+    // Full of one partial frame (complete ones were taken by Next, which also refused oversized
+    // lengths): grow by doubling, never past the frame's own size.
+    size_t length = ReadBigEndian32(mBuffer + mBegin);
+    if (length > IPC_GetMaxMessageSize()) {
+      mError = EMSGSIZE;
+      return Status::kFailed;
+    }
+    size_t need = 4 + length + mBegin;
+    size_t grown = mCapacity * 2 < need ? mCapacity * 2 : need;
+    if (grown <= mCapacity) grown = mCapacity * 2;
+    char* bigger = static_cast<char*>(std::realloc(mBuffer, grown));
+    if (bigger == nullptr) {
+      mError = ENOMEM;
+      return Status::kFailed;
+    }
+    mBuffer = bigger;
+    mCapacity = grown;
+  }
+  for (;;) {
+    ssize_t n = recv(fd, mBuffer + mEnd, mCapacity - mEnd, MSG_DONTWAIT);
+    if (n > 0) {
+      mEnd += static_cast<size_t>(n);
+      return Status::kNeedMore;
+    }
+    if (n == 0) {
+      if (mEnd > mBegin) {
+        mError = EPROTO;  // the peer closed in the middle of a frame
+        return Status::kFailed;
+      }
+      return Status::kClosed;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return Status::kNeedMore;
+    mError = errno;
+    return Status::kFailed;
+  }
+}
+
+FrameReader::Status FrameReader::Next(IPCMessage* msg) {
+  size_t avail = mEnd - mBegin;
+  if (avail < 4) return Status::kNeedMore;
+  size_t length = ReadBigEndian32(mBuffer + mBegin);
+  if (length > IPC_GetMaxMessageSize()) {
+    mError = EMSGSIZE;
+    return Status::kFailed;
+  }
+  if (avail - 4 < length) return Status::kNeedMore;
+  ClearMessage(msg);
+  if (DeserializeBytes(msg, mBuffer + mBegin + 4, length) != PR_SUCCESS) {
+    mError = EBADMSG;
+    return Status::kFailed;
+  }
+  mBegin += 4 + length;
+  return Status::kMessage;
+}
+
+}  // namespace ipc
+}  // namespace zr

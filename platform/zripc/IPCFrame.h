@@ -1,0 +1,53 @@
+// Internals: the frame layer shared by client channels, the reader thread and the server. A frame is a
+// 4-byte big-endian payload length, then the serialised message.
+#ifndef ZRIPC_IPCFRAME_H
+#define ZRIPC_IPCFRAME_H
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "IPCMessage.h"
+
+namespace zr {
+namespace ipc {
+
+// Writes msg as one frame with a single sendmsg (repeated only for partial writes), under writeLock so
+// frames from several threads never interleave. No SIGPIPE. PR_FAILURE on an oversized message or a
+// write error (errno set).
+PRStatus WriteFrame(int fd, std::mutex& writeLock, IPCMessage* msg);
+
+// Reads frames from a stream socket into one buffer, several frames per read. The buffer grows only as
+// bytes actually arrive, so a lying length costs nothing until the bytes are there.
+class FrameReader {
+ public:
+  enum class Status { kMessage, kNeedMore, kClosed, kFailed };
+
+  FrameReader();
+  ~FrameReader();
+  FrameReader(const FrameReader&) = delete;
+  FrameReader& operator=(const FrameReader&) = delete;
+
+  // Reads what the socket has (non-blocking read expected, one call). kNeedMore: nothing complete yet,
+  // poll again; kClosed: orderly end at a frame boundary; kFailed: error() tells why.
+  Status Fill(int fd);
+  // Takes the next complete frame into msg (which is emptied first). kMessage, kNeedMore (no complete
+  // frame buffered) or kFailed (oversized length or malformed payload).
+  Status Next(IPCMessage* msg);
+  bool HasBufferedBytes() const { return mEnd > mBegin; }
+  int error() const { return mError; }
+  // Drops everything buffered (a new channel begins).
+  void Reset();
+
+ private:
+  char* mBuffer;
+  size_t mCapacity;
+  size_t mBegin;  // first unconsumed byte
+  size_t mEnd;    // one past the last received byte
+  int mError;
+};
+
+}  // namespace ipc
+}  // namespace zr
+
+#endif

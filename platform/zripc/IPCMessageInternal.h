@@ -1,0 +1,23 @@
+// Internals shared by the channel, the reader and the server: filling a message straight from a frame's
+// payload, which is not NUL-terminated.
+#ifndef ZRIPC_IPCMESSAGEINTERNAL_H
+#define ZRIPC_IPCMESSAGEINTERNAL_H
+
+#include <cstddef>
+
+#include "IPCMessage.h"
+
+namespace zr {
+namespace ipc {
+
+// Like IPC_Deserialize, for size bytes at text (any NUL among them is malformed).
+PRStatus DeserializeBytes(IPCMessage* msg, const char* text, size_t size);
+// The serialised text and its length, cached in the message as IPC_Serialize's is.
+const char* SerializeWithSize(IPCMessage* msg, size_t* size);
+// Empties msg, keeping its storage for the next message.
+void ClearMessage(IPCMessage* msg);
+
+}  // namespace ipc
+}  // namespace zr
+
+#endif
