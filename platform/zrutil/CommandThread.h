@@ -1,7 +1,9 @@
 // A worker thread running posted commands one at a time in FIFO order. The thread starts with the first
 // PostCommand. Shutdown stops taking commands, waits for the one running (if any) to finish, joins the
 // thread and deletes every command that never ran; commands posted afterwards are deleted at once.
-// PostCommand may be called from any thread, including the worker itself.
+// PostCommand may be called from any thread, including the worker itself. Shutdown may be called from any
+// thread; called by a command on the worker itself it does not wait (the running command is its caller):
+// the worker ends after that command, and a later Shutdown or the destructor joins it.
 #ifndef ZRUTIL_COMMANDTHREAD_H
 #define ZRUTIL_COMMANDTHREAD_H
 
@@ -27,10 +29,12 @@ class ZRUTIL_EXPORT CommandThread {
   CommandThread& operator=(const CommandThread&) = delete;
   void Run();
 
-  VoidQueue mQueue;  // items are Command*; its item destructor deletes commands never run
-  std::mutex mStartMutex;
-  std::thread mThread;
-  bool mStarted;
+  VoidQueue mQueue;                // items are Command*; its item destructor deletes commands never run
+  mutable std::mutex mStartMutex;  // guards the three below
+  std::thread mThread;             // written only while mStarted is false
+  std::thread::id mThreadId;
+  bool mStarted;          // also set by Shutdown, so that no thread starts afterwards
+  std::mutex mJoinMutex;  // a second Shutdown waits for the first one's join
 };
 
 #endif

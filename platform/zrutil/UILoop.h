@@ -4,7 +4,8 @@
 // (zr::WxUILoopAdapter) that drains it from a wxWidgets loop.
 //
 // The UI thread is the first thread that creates a UI-thread command sink, drains the queue, or calls
-// AttachCurrentThread(). Posting is allowed from any thread; draining only on the UI thread.
+// AttachCurrentThread(). Posting is allowed from any thread; draining only on the UI thread (elsewhere
+// the drain calls run nothing). Entries run with no lock held and may post, drain or shut sinks down.
 #ifndef ZRUTIL_UILOOP_H
 #define ZRUTIL_UILOOP_H
 
@@ -35,8 +36,10 @@ class ZRUTIL_EXPORT UILoop {
   // Posts a function to run on the UI thread, after everything posted before it. Any thread.
   static void Post(std::function<void()> fn);
 
-  // Called (from the posting thread) whenever the queue goes from empty to non-empty, so that a foreign
-  // event loop can schedule a RunPending(). Null removes the hook.
+  // Called (from the posting thread, outside the queue's lock) when an entry is posted and the hook has
+  // not been called since the last RunPending() began, so that a foreign event loop can schedule a
+  // RunPending(); every call must lead to one. Setting a hook while entries wait calls it at once. Null
+  // removes the hook.
   static void SetWakeupHook(std::function<void()> hook);
 };
 

@@ -20,7 +20,7 @@ class ZRUTIL_EXPORT VoidArray {
   ~VoidArray();  // destroys the remaining non-null items, then the item destructor
 
   PRStatus Append(void* item);
-  void* ItemAt(unsigned int index) const;  // null beyond the end
+  void* ItemAt(unsigned int index) const;              // null beyond the end
   PRStatus SetItemAt(unsigned int index, void* item);  // grows the array when index >= mCount
   // Opens count empty (null) slots at index; index may equal mCount.
   PRStatus Insert(unsigned int index, unsigned int count);
