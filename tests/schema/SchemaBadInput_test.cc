@@ -14,8 +14,7 @@ namespace test {
 namespace {
 
 const size_t kTenMegabytes = 10u * 1024u * 1024u;
-const char kHead[] =
-    "personal { book \"B\"; }\ndirectory { dir \"D\" \"h\" \"r\" port = \"1\"; }\nlist {\n";
+const char kHead[] = "personal { book \"B\"; }\ndirectory { dir \"D\" \"h\" \"r\" port = \"1\"; }\nlist {\n";
 
 class SchemaBadInputTest : public SchemaTest {
  protected:
@@ -44,8 +43,8 @@ TEST_F(SchemaBadInputTest, RandomBytes) {
     EXPECT_EQ(LoadAndReport(content), "OnSchemaError(schema.parseErrorFormat)") << "round " << round;
   }
   // Random tokens of the schema's own vocabulary reach deeper into the grammar.
-  const char* vocabulary[] = {"personal", "directory", "dir", "book", "list", "attr", "combo", "edit", "tab",
-                              "box",      "uab",       "map", "{",    "}",    ";",    "=",    "\"s\"", "w"};
+  const char* vocabulary[] = {"personal", "directory", "dir", "book", "list", "attr", "combo", "edit",  "tab",
+                              "box",      "uab",       "map", "{",    "}",    ";",    "=",     "\"s\"", "w"};
   for (int round = 0; round < 200; round++) {
     std::string content = kHead;
     int count = 1 + random() % 60;
@@ -71,7 +70,8 @@ TEST_F(SchemaBadInputTest, DeepAndUnterminatedBraces) {
   EXPECT_EQ(LoadAndReport(Repeat('{', 100000)), "OnSchemaError(schema.parseErrorFormat)");
   EXPECT_EQ(LoadAndReport("personal " + Repeat('{', 100000)), "OnSchemaError(schema.parseErrorFormat)");
   EXPECT_EQ(LoadAndReport("personal { book \"a\";\n"), "OnSchemaError(schema.parseErrorFormat)");
-  EXPECT_EQ(LoadAndReport(std::string(kHead) + "attr \"a\" \"b\";\n"), "OnSchemaError(schema.parseErrorFormat)");
+  EXPECT_EQ(LoadAndReport(std::string(kHead) + "attr \"a\" \"b\";\n"),
+            "OnSchemaError(schema.parseErrorFormat)");
   EXPECT_EQ(GetSchemaAttrList(), nullptr);
   EXPECT_NE(GetSchemaDirectoryList(), nullptr);
   EXPECT_EQ(LoadAndReport(std::string(kHead) + "}\nedit { tab \"t\" { box \"b\" { attr \"a\" \"b\";"),

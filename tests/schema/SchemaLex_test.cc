@@ -49,7 +49,7 @@ class SchemaLexTest : public SchemaTest {
 };
 
 TEST_F(SchemaLexTest, TokenCodesAndKeywords) {
-  EXPECT_EQ(Codes("personal directory dir book list attr combo edit tab box uab map"),
+  EXPECT_EQ(Codes("personal directory dir book list attr combo edit tab box uab map "),
             (std::vector<int>{257, 258, 259, 260, 261, 262, 263, 264, 265, 266, 269, 270, 0}));
   EXPECT_EQ(Codes("{ } ; =\t\"s\" w\n"), (std::vector<int>{123, 125, 59, 61, 267, 268, 0}));
   EXPECT_EQ(BADTOKEN, 271);

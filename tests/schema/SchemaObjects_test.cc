@@ -30,8 +30,14 @@ using SchemaObjectsTest = SchemaTest;
 
 TEST_F(SchemaObjectsTest, ModifierQueriesTakeTheFirstExactMatch) {
   SchemaAttr attr(W("cn"), W("Name"),
-                  Modifiers({{"size", "10"}, {"size", "20"}, {"junk", "12abc"}, {"empty", ""}, {"blank", " 12"},
-                             {"trailing", "12 "}, {"neg", "-7"}, {"label", "Full name"}}));
+                  Modifiers({{"size", "10"},
+                             {"size", "20"},
+                             {"junk", "12abc"},
+                             {"empty", ""},
+                             {"blank", " 12"},
+                             {"trailing", "12 "},
+                             {"neg", "-7"},
+                             {"label", "Full name"}}));
   EXPECT_EQ(Bytes(attr.GetModifier(W("size"))), "10");
   EXPECT_EQ(Bytes(attr.GetModifier(W("Size"))), "");
   EXPECT_EQ(Bytes(attr.GetModifier(W("absent"))), "");
@@ -83,8 +89,12 @@ TEST_F(SchemaObjectsTest, KindsAndRawBytes) {
   EXPECT_EQ(it.CurrentItem()->GetType(), 2);
 
   // Names are bytes: a Latin-1 name survives whatever the process locale.
-  SchemaBook book("Adresses priv\xe9" "es");
-  EXPECT_EQ(Bytes(book.GetName()), "Adresses priv\xe9" "es");
+  SchemaBook book(
+      "Adresses priv\xe9"
+      "es");
+  EXPECT_EQ(Bytes(book.GetName()),
+            "Adresses priv\xe9"
+            "es");
 }
 
 TEST_F(SchemaObjectsTest, CopiesAreDeepAndIndependent) {
@@ -169,7 +179,9 @@ TEST_F(SchemaObjectsTest, LocalisedLabelsThroughACatalogue) {
   UseCatalogue("schema_messages");
   SchemaBox home;
   home.SetName(W("home"));
-  EXPECT_EQ(Bytes(home.GetLocalizedName("abook.box.")), "Domicile \xe0 Orl\xe9" "ans");
+  EXPECT_EQ(Bytes(home.GetLocalizedName("abook.box.")),
+            "Domicile \xe0 Orl\xe9"
+            "ans");
   // The key is prefix + name with no separator.
   EXPECT_EQ(Bytes(home.GetLocalizedName("abook.box")), "home");
   SchemaBox work;

@@ -72,7 +72,8 @@ TEST_F(SchemaParserTest, SampleSchemaBuildsTheWholeTree) {
   SchemaType* email = FindEmailComboSchemaType();
   ASSERT_NE(email, nullptr);
   EXPECT_EQ(email->GetType(), 3);
-  EXPECT_EQ(AttrNames(email->GetAttrs()), (std::vector<std::string>{"mail", "mailalternateaddress", "email3"}));
+  EXPECT_EQ(AttrNames(email->GetAttrs()),
+            (std::vector<std::string>{"mail", "mailalternateaddress", "email3"}));
   EXPECT_EQ(Bytes(email->GetAttrs()->GetHead()->GetDisplay()), "Work e-mail");
   wxString phoneName = W("phone_combo");
   SchemaType* phone = FindSchemaType(phoneName);
@@ -99,7 +100,7 @@ TEST_F(SchemaParserTest, SampleSchemaBuildsTheWholeTree) {
   std::vector<SchemaEntry*> contact = Items(tabs[1]->GetEntries());
   ASSERT_EQ(contact.size(), 3u);
   for (SchemaEntry* entry : contact) EXPECT_EQ(entry->GetType(), 2);
-  EXPECT_EQ(Bytes(contact[0]->GetModifier(W("combo"))), "email_combo");
+  EXPECT_EQ(Bytes(contact[0]->GetModifier(W("combotype"))), "email_combo");
   EXPECT_EQ(static_cast<SchemaBox*>(contact[1])->GetSize(), 5);
   EXPECT_EQ(static_cast<SchemaBox*>(contact[2])->GetModifiers()->GetSize(), 0);
 
@@ -156,7 +157,8 @@ TEST_F(SchemaParserTest, BookNamesMustBeQuoted) {
   Unload();
   WriteSchema("personal {\n  book Friends;\n}\ndirectory { }\nlist { }\nedit { }\nuab { }\nmap { }\n");
   EXPECT_EQ(GetSchemaBookList(), nullptr);
-  EXPECT_EQ(errors->Calls(), (std::vector<std::string>{"OnSchemaError(" + ParseErrorText(SchemaPath(), 2) + ")"}));
+  EXPECT_EQ(errors->Calls(),
+            (std::vector<std::string>{"OnSchemaError(" + ParseErrorText(SchemaPath(), 2) + ")"}));
 }
 
 TEST_F(SchemaParserTest, SectionsOutOfOrderStopAtTheOffendingWord) {
@@ -178,7 +180,8 @@ TEST_F(SchemaParserTest, SectionsOutOfOrderStopAtTheOffendingWord) {
   EXPECT_EQ(GetSchemaMapAttrList(), nullptr);
   ASSERT_NE(TheSchemaLoadState().errors, nullptr);
   EXPECT_EQ(Bytes(*TheSchemaLoadState().errors), "ligne 5 : parse error\n");
-  EXPECT_EQ(errors->Calls(), (std::vector<std::string>{"OnSchemaError(" + ParseErrorText(SchemaPath(), 5) + ")"}));
+  EXPECT_EQ(errors->Calls(),
+            (std::vector<std::string>{"OnSchemaError(" + ParseErrorText(SchemaPath(), 5) + ")"}));
 
   // A keyword cannot be a modifier key: the list section is not registered, the ones before it are.
   Unload();
@@ -201,7 +204,8 @@ TEST_F(SchemaParserTest, RegistrationFollowsTheFile) {
 
   // An error inside the edit section: everything before the tabs is registered, with the combos parsed.
   WriteSchema(head + "combo \"email_combo\" { attr \"mail\" \"Work\"; }\n" +
-              "edit {\n  tab \"name\" { attr \"cn\" \"cn\"; box \"b\" { attr \"sn\" \"sn\"; } }\n  tab \"x\" { ; }\n}\n" +
+              "edit {\n  tab \"name\" { attr \"cn\" \"cn\"; box \"b\" { attr \"sn\" \"sn\"; } }\n  tab \"x\" "
+              "{ ; }\n}\n" +
               "uab { }\nmap { }\n");
   EXPECT_EQ(GetSchemaBookList()->GetSize(), 1);
   EXPECT_EQ(GetSchemaDirectoryList()->GetSize(), 1);

@@ -68,7 +68,8 @@ class SchemaReorderTest : public SchemaTest {
     List<SchemaEntry*>* entries = GetSchemaTabList()->GetHead()->GetEntries();
     ListIterator<SchemaEntry*> it(*entries);
     for (it.First(); !it.IsDone(); it.Next()) {
-      if (it.CurrentItem()->GetType() == 2) return Names(static_cast<SchemaBox*>(it.CurrentItem())->GetAttrs());
+      if (it.CurrentItem()->GetType() == 2)
+        return Names(static_cast<SchemaBox*>(it.CurrentItem())->GetAttrs());
     }
     return Strings();
   }
@@ -111,7 +112,8 @@ TEST_F(SchemaReorderTest, PieceWithoutSlashEmptiesItsTab) {
 TEST_F(SchemaReorderTest, SeveralTabsAndBoxes) {
   // Outer white space trimmed, white space after a comma dropped; names not listed leave the tab.
   EXPECT_EQ(Load("reorder_tabs"),
-            (std::vector<Strings>{{"title", "cn", "person"}, {"pager", "mail", "mobile"}, {"birthday", "homeurl"}}));
+            (std::vector<Strings>{
+                {"title", "cn", "person"}, {"pager", "mail", "mobile"}, {"birthday", "homeurl"}}));
   EXPECT_EQ(PersonBox(), (Strings{"sn", "givenname"}));
 
   // White space before a comma stays part of the piece, so "mobile " matches nothing.

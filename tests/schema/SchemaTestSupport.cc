@@ -2,13 +2,12 @@
 
 #include <stdlib.h>
 #include <unistd.h>
-
-#include <cstdio>
-#include <fstream>
-
 #include <wx/init.h>
 #include <wx/log.h>
 #include <wx/translation.h>
+
+#include <cstdio>
+#include <fstream>
 
 #include "Prefs.h"
 #include "SchemaTesting.h"
@@ -77,10 +76,14 @@ std::shared_ptr<ListenerRecord> SchemaTest::RegisterCountingListener() {
 
 void SchemaTest::UseCatalogue(const char* domain) {
   DropLocale();
-  wxLogNull quiet;  // no system locale "fr" is installed; the catalogue works all the same
+  // The C locale keeps number formatting as it is (no "fr" system locale is needed); the catalogue
+  // language is set explicitly.
+  wxLogNull quiet;
   mLocale.reset(new wxLocale);
   mLocale->Init(wxString::FromUTF8("French"), wxString::FromUTF8("fr"), wxString::FromUTF8("C"), false);
   ASSERT_EQ(wxGetLocale(), mLocale.get());
+  ASSERT_NE(wxTranslations::Get(), nullptr);
+  wxTranslations::Get()->SetLanguage(wxString::FromUTF8("fr"));
   ASSERT_TRUE(mLocale->AddCatalog(wxString::FromUTF8(domain))) << domain;
 }
 

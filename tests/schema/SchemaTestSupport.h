@@ -5,11 +5,10 @@
 #define ZRAPPAPI_TESTS_SCHEMATESTSUPPORT_H
 
 #include <gtest/gtest.h>
+#include <wx/intl.h>
 
 #include <memory>
 #include <string>
-
-#include <wx/intl.h>
 
 #include "ABSchemaErrorListener.h"
 #include "CountingListeners.h"
