@@ -1,0 +1,224 @@
+// One shared-preference lookup, from the application's call to OnLookup on the UI thread, against a
+// service on a real channel; beside it, the floor: the same frames bounced over a bare Unix socket pair
+// between two threads. Run once as is and once pinned to one CPU (taskset -c 0).
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "IPCChannel.h"
+#include "IPCMessage.h"
+#include "IPCServer.h"
+#include "SharedPrefs.h"
+#include "UILoop.h"
+#include "ZorlinClientRef.h"
+
+namespace {
+
+constexpr int kBurst = 10000;
+
+// ---- The floor: length-prefixed frames over a socket pair ------------------------------------------
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool ReadAll(int fd, char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = read(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string Frame(IPCMessage* msg) {
+  const char* text = IPC_Serialize(msg);
+  uint32_t length = htonl(static_cast<uint32_t>(strlen(text)));
+  std::string frame(reinterpret_cast<const char*>(&length), 4);
+  frame += text;
+  return frame;
+}
+
+bool ReadFrame(int fd, std::vector<char>& buffer) {
+  uint32_t length;
+  if (!ReadAll(fd, reinterpret_cast<char*>(&length), 4)) return false;
+  buffer.resize(ntohl(length));
+  return ReadAll(fd, buffer.data(), buffer.size());
+}
+
+// The request and reply a lookup puts on the wire, so the floor moves the same bytes.
+struct WireFrames {
+  std::string request;
+  std::string reply;
+  WireFrames() {
+    IPCMessage* msg = IPC_NewMessage();
+    IPC_MessageSetValue(msg, "zr_command", "sp_lookup");
+    IPC_MessageSetValue(msg, "sp_key", "k");
+    IPC_MessageSetValue(msg, "zr_cookie", "1234");
+    request = Frame(msg);
+    IPC_MessageSetValue(msg, "sp_value", "the stored value");
+    reply = Frame(msg);
+    IPC_DestroyMessage(msg);
+  }
+};
+
+// An echo peer: answers every request frame with one reply frame.
+class RawPeer {
+ public:
+  RawPeer() {
+    socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, mFds);
+    mThread = std::thread([this] {
+      std::vector<char> buffer;
+      while (ReadFrame(mFds[1], buffer)) {
+        if (!WriteAll(mFds[1], mFrames.reply.data(), mFrames.reply.size())) break;
+      }
+    });
+  }
+  ~RawPeer() {
+    shutdown(mFds[0], SHUT_RDWR);
+    mThread.join();
+    close(mFds[0]);
+    close(mFds[1]);
+  }
+  int fd() const { return mFds[0]; }
+  const WireFrames& frames() const { return mFrames; }
+
+ private:
+  WireFrames mFrames;
+  int mFds[2];
+  std::thread mThread;
+};
+
+void BM_RawSocketRoundTrip(benchmark::State& state) {
+  RawPeer peer;
+  std::vector<char> buffer;
+  for (auto _ : state) {
+    WriteAll(peer.fd(), peer.frames().request.data(), peer.frames().request.size());
+    if (!ReadFrame(peer.fd(), buffer)) state.SkipWithError("peer gone");
+  }
+}
+BENCHMARK(BM_RawSocketRoundTrip)->UseRealTime();
+
+void BM_RawSocketPipelined(benchmark::State& state) {
+  RawPeer peer;
+  for (auto _ : state) {
+    // The replies are drained on a thread of their own, or both ends would block on full buffers.
+    std::thread reader([&] {
+      std::vector<char> buffer;
+      for (int i = 0; i < kBurst; ++i) ReadFrame(peer.fd(), buffer);
+    });
+    for (int i = 0; i < kBurst; ++i)
+      WriteAll(peer.fd(), peer.frames().request.data(), peer.frames().request.size());
+    reader.join();
+  }
+  state.SetItemsProcessed(state.iterations() * kBurst);
+}
+BENCHMARK(BM_RawSocketPipelined)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// ---- Through the client frame ----------------------------------------------------------------------
+
+// The shared-preference service: answers each lookup with its key, a value and the cookie.
+class LookupService : public zr::ipc::IPCServerListener {
+ public:
+  void OnMessage(const std::shared_ptr<zr::ipc::ServerConnection>& connection, IPCMessage* msg) override {
+    const char* command = IPC_MessageGetValue(msg, "zr_command");
+    if (!command || strcmp(command, "sp_lookup") != 0) return;
+    IPCMessage* reply = IPC_NewMessage();
+    IPC_MessageSetValue(reply, "zr_command", "sp_lookup");
+    IPC_MessageSetValue(reply, "sp_key", IPC_MessageGetValue(msg, "sp_key"));
+    IPC_MessageSetValue(reply, "zr_cookie", IPC_MessageGetValue(msg, "zr_cookie"));
+    IPC_MessageSetValue(reply, "sp_value", "the stored value");
+    connection->Send(reply);
+    IPC_DestroyMessage(reply);
+  }
+};
+
+class CountingLookup : public SharedPrefsLookupListener {
+ public:
+  explicit CountingLookup(int* answers) : mAnswers(answers) {}
+  void OnLookup(const char*, const char* value) override {
+    if (value) ++*mAnswers;
+  }
+
+ private:
+  int* mAnswers;
+};
+
+// A private runtime directory and the service, for one benchmark run.
+class ServiceFixture {
+ public:
+  ServiceFixture() : mServer("kv_secdbm", &mService) {
+    char pattern[] = "/tmp/zrbench-XXXXXX";
+    mDir = mkdtemp(pattern);
+    IPC_SetRuntimeDirectory(mDir.c_str());
+    mServer.StartListening();
+    zr::UILoop::AttachCurrentThread();
+  }
+  ~ServiceFixture() {
+    mServer.Shutdown();
+    IPC_SetRuntimeDirectory(nullptr);
+    rmdir(mDir.c_str());
+  }
+
+ private:
+  std::string mDir;
+  LookupService mService;
+  zr::ipc::IPCServer mServer;
+};
+
+void RunUntilAnswered(const int& answers, int wanted) {
+  zr::UILoop::RunUntil([&] { return answers >= wanted; }, std::chrono::seconds(30));
+}
+
+void BM_SharedPrefsLookupRoundTrip(benchmark::State& state) {
+  ServiceFixture service;
+  ZorlinClientRef<SharedPrefs> prefs;
+  int answers = 0;
+  prefs->Lookup("k", new CountingLookup(&answers));  // opens the channel outside the timing
+  RunUntilAnswered(answers, 1);
+  for (auto _ : state) {
+    int wanted = answers + 1;
+    prefs->Lookup("k", new CountingLookup(&answers));
+    RunUntilAnswered(answers, wanted);
+    if (answers < wanted) state.SkipWithError("no answer");
+  }
+}
+BENCHMARK(BM_SharedPrefsLookupRoundTrip)->UseRealTime();
+
+void BM_SharedPrefsLookupPipelined(benchmark::State& state) {
+  ServiceFixture service;
+  ZorlinClientRef<SharedPrefs> prefs;
+  int answers = 0;
+  prefs->Lookup("k", new CountingLookup(&answers));
+  RunUntilAnswered(answers, 1);
+  for (auto _ : state) {
+    int wanted = answers + kBurst;
+    for (int i = 0; i < kBurst; ++i) prefs->Lookup("k", new CountingLookup(&answers));
+    RunUntilAnswered(answers, wanted);
+    if (answers < wanted) state.SkipWithError("answers missing");
+  }
+  state.SetItemsProcessed(state.iterations() * kBurst);
+}
+BENCHMARK(BM_SharedPrefsLookupPipelined)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
