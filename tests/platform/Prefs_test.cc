@@ -89,6 +89,7 @@ long gRaised = 0;
 void RecordRaised(long handle) { gRaised = handle; }
 
 TEST(Platform, ForegroundWindowHook) {
+  gRaised = 0;
   zr::Platform::SetForegroundWindow(5);  // the default does nothing
   EXPECT_EQ(0, gRaised);
   zr::Platform::SetForegroundWindowHook(&RecordRaised);
