@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Prefs.h"
@@ -327,6 +328,34 @@ TEST_F(SchemaParserTest, LongTextsAreCutToTheirBuffers) {
   EXPECT_EQ(call.substr(0, call.size() - 1), full.substr(0, call.size() - 1));
   ASSERT_EQ(remove(path.c_str()), 0);
   ASSERT_EQ(rmdir(dir.c_str()), 0);
+}
+
+// Records the thread of each report.
+class ThreadRecordingListener : public ABSchemaErrorListener {
+ public:
+  explicit ThreadRecordingListener(std::vector<std::thread::id>* threads) : mThreads(threads) {}
+  void OnSchemaError(const char*) override { mThreads->push_back(std::this_thread::get_id()); }
+
+ private:
+  std::vector<std::thread::id>* mThreads;
+};
+
+TEST_F(SchemaParserTest, LoadRunsOnTheQueryingThread) {
+  std::vector<std::thread::id> threads;
+  RegisterABSchemaErrorListener(new ThreadRecordingListener(&threads));
+  WriteSchema("personal { } oops\n");
+  std::thread::id queryThread;
+  std::thread worker([&] {
+    queryThread = std::this_thread::get_id();
+    GetSchemaTypeDownList();
+  });
+  worker.join();
+  ASSERT_EQ(threads.size(), 1u);
+  EXPECT_EQ(threads[0], queryThread);
+  EXPECT_NE(threads[0], std::this_thread::get_id());
+  // Loaded by the worker: this thread sees the result and no second attempt.
+  EXPECT_NE(GetSchemaBookList(), nullptr);
+  EXPECT_EQ(threads.size(), 1u);
 }
 
 }  // namespace
