@@ -4,7 +4,8 @@
 //
 // Ownership: the client owns every listener handed to it. A lookup listener is released after its answer
 // (or without a call when the channel closes first); a notify listener when it is released with
-// ReleasePrefsListener or when the client goes.
+// ReleasePrefsListener or when the client goes, once per registration (a listener registered twice is
+// released twice).
 //
 // Threads: UI thread only, like every callback.
 #ifndef ZRAPPAPI_SHAREDPREFS_H

@@ -1,0 +1,275 @@
+#include "SharedPrefs.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CountingListeners.h"
+#include "FakeService.h"
+#include "TestRuntimeDir.h"
+#include "UIPump.h"
+
+namespace {
+
+using zr::test::CountingResultListener;
+using zr::test::FakeService;
+using zr::test::ListenerRecord;
+using zr::test::NotReleased;
+using zr::test::PumpUntil;
+using zr::test::ReceivedMessage;
+using zr::test::ReleasedOnceOnUIThread;
+using zr::test::Responder;
+using zr::test::Text;
+using Record = std::shared_ptr<ListenerRecord>;
+
+class CountingLookup : public zr::test::Counting<SharedPrefsLookupListener> {
+ public:
+  void OnLookup(const char* key, const char* value) override {
+    Record("OnLookup(" + Text(key) + "," + Text(value) + ")");
+  }
+};
+
+class CountingNotify : public zr::test::Counting<SharedPrefsNotifyListener> {
+ public:
+  using zr::test::Counting<SharedPrefsNotifyListener>::Counting;
+  void OnPrefChanged(const char* key, const char* value) override {
+    Record("OnPrefChanged(" + Text(key) + "," + Text(value) + ")");
+    // The call may release this very listener.
+    std::function<void()> call = onCall;
+    if (call) call();
+  }
+  std::function<void()> onCall;
+};
+
+// Registered more than once: released once per registration, it goes with its last one.
+class SharedNotify : public CountingNotify {
+ public:
+  explicit SharedNotify(int registrations) : mRegistrations(registrations) {}
+  void Release() override {
+    if (--mRegistrations == 0) CountingNotify::Release();
+  }
+
+ private:
+  int mRegistrations;
+};
+
+template <typename L>
+L* Make(Record* record) {
+  L* listener = new L;
+  *record = listener->record();
+  return listener;
+}
+
+// The commands the service has seen, in order, each with its pattern when it carries one.
+std::vector<std::string> Commands(const FakeService& service) {
+  std::vector<std::string> out;
+  for (const ReceivedMessage& m : service.Messages())
+    out.push_back(m.Has("sp_pattern") ? m.Command() + " " + m.Value("sp_pattern") : m.Command());
+  return out;
+}
+
+class SharedPrefsTest : public ::testing::Test {
+ protected:
+  // Writes a store and waits for it: everything written before it has then reached the service. Answers
+  // the commands that came before it, and forgets them all.
+  std::vector<std::string> Settle(FakeService& service, ZorlinClientRef<SharedPrefs>& prefs) {
+    std::string key = "settle" + std::to_string(++mSettles);
+    prefs->Store(key.c_str(), nullptr, nullptr);
+    for (int i = 0; i < 500; ++i) {
+      std::vector<ReceivedMessage> got = service.Messages();
+      if (!got.empty() && got.back().Value("sp_key") == key) {
+        std::vector<std::string> before = Commands(service);
+        before.pop_back();
+        service.ClearMessages();
+        return before;
+      }
+      service.WaitForMessages(static_cast<int>(got.size()) + 1, std::chrono::milliseconds(10));
+    }
+    ADD_FAILURE() << "the settling store never arrived";
+    return {};
+  }
+  zr::test::TestRuntimeDir mDir;
+  int mSettles = 0;
+};
+
+TEST_F(SharedPrefsTest, LookupAnswersItsListenerOnceAndReleasesIt) {
+  FakeService service("kv_secdbm");
+  service.OnCommand("sp_lookup", [](const ReceivedMessage& request, Responder& r) {
+    if (request.Value("sp_key") == "colour") r.Reply(request, {{"sp_key", "colour"}, {"sp_value", "blue"}});
+    if (request.Value("sp_key") == "unset") r.Reply(request, {{"sp_key", "unset"}});
+  });
+  ZorlinClientRef<SharedPrefs> prefs;
+  Record found, unset, pending;
+  prefs->Lookup("colour", Make<CountingLookup>(&found));
+  prefs->Lookup("unset", Make<CountingLookup>(&unset));
+  prefs->Lookup("silent", Make<CountingLookup>(&pending));
+  ASSERT_TRUE(PumpUntil([&] { return found->Released() && unset->Released(); }));
+  EXPECT_EQ(std::vector<std::string>{"OnLookup(colour,blue)"}, found->Calls());
+  EXPECT_EQ(std::vector<std::string>{"OnLookup(unset,null)"}, unset->Calls());
+  EXPECT_TRUE(ReleasedOnceOnUIThread(*found));
+  EXPECT_TRUE(ReleasedOnceOnUIThread(*unset));
+
+  auto request = service.WaitForCommand("sp_lookup");
+  ASSERT_TRUE(request);
+  EXPECT_EQ(3, request->Count());
+  EXPECT_EQ("colour", request->Value("sp_key"));
+  EXPECT_EQ("1", request->Value("zr_cookie"));
+
+  // The channel goes before "silent" is answered: its listener is released without a call.
+  ASSERT_TRUE(service.WaitForMessages(3));
+  service.DropConnections();
+  ASSERT_TRUE(PumpUntil([&] { return pending->Released(); }));
+  EXPECT_EQ(0, pending->CallCount());
+  EXPECT_TRUE(ReleasedOnceOnUIThread(*pending));
+}
+
+TEST_F(SharedPrefsTest, StoreSendsTheValueOnlyWhenThereIsOne) {
+  FakeService service("kv_secdbm");
+  ZorlinClientRef<SharedPrefs> prefs;
+  Record stored, cleared;
+  prefs->Store("k", "v", Make<CountingResultListener>(&stored));
+  prefs->Store("k", nullptr, Make<CountingResultListener>(&cleared));
+  ASSERT_TRUE(service.WaitForMessages(2));
+  std::vector<ReceivedMessage> got = service.Messages();
+  EXPECT_EQ("sp_store", got[0].Command());
+  EXPECT_EQ(3, got[0].Count());  // no cookie: nobody waits for a reply
+  EXPECT_EQ("v", got[0].Value("sp_value"));
+  EXPECT_EQ(2, got[1].Count());
+  EXPECT_FALSE(got[1].Has("sp_value"));
+  ASSERT_TRUE(PumpUntil([&] { return stored->Released() && cleared->Released(); }));
+  EXPECT_EQ(std::vector<std::string>{"OnSuccess"}, stored->Calls());
+  EXPECT_EQ(std::vector<std::string>{"OnSuccess"}, cleared->Calls());
+  EXPECT_TRUE(ReleasedOnceOnUIThread(*stored));
+}
+
+TEST_F(SharedPrefsTest, APatternIsSubscribedByItsFirstListenerAndUnsubscribedByItsLast) {
+  FakeService service("kv_secdbm");
+  ZorlinClientRef<SharedPrefs> prefs;
+  Record one, two, stranger;
+  CountingNotify* first = Make<CountingNotify>(&one);
+  CountingNotify* second = Make<CountingNotify>(&two);
+  CountingNotify* outsider = Make<CountingNotify>(&stranger);
+  prefs->AddPrefsListener("mail.*", first);
+  prefs->AddPrefsListener("mail.*", second);
+  EXPECT_EQ(std::vector<std::string>{"sp_subscribe mail.*"}, Settle(service, prefs));
+
+  prefs->ReleasePrefsListener("never.added", outsider);
+  prefs->ReleasePrefsListener("mail.*", outsider);  // not registered under it
+  EXPECT_TRUE(NotReleased(*stranger));
+  prefs->ReleasePrefsListener("mail.*", first);
+  EXPECT_TRUE(ReleasedOnceOnUIThread(*one));
+  EXPECT_EQ(std::vector<std::string>{}, Settle(service, prefs));
+
+  prefs->ReleasePrefsListener("mail.*", second);
+  EXPECT_TRUE(ReleasedOnceOnUIThread(*two));
+  EXPECT_EQ(std::vector<std::string>{"sp_unsubscribe mail.*"}, Settle(service, prefs));
+  prefs->ReleasePrefsListener("mail.*", second);  // the pattern is gone: nothing happens
+  EXPECT_EQ(1, two->Releases());
+  EXPECT_EQ(std::vector<std::string>{}, Settle(service, prefs));
+
+  outsider->Release();  // still the test's own
+  EXPECT_EQ(1, stranger->Releases());
+}
+
+TEST_F(SharedPrefsTest, SubscriptionsAreWrittenOnceAndNotRenewedAfterAReconnection) {
+  FakeService service("kv_secdbm");
+  ZorlinClientRef<SharedPrefs> prefs;
+  Record a, b, c, d;
+  prefs->AddPrefsListener("mail.*", Make<CountingNotify>(&a));
+  prefs->AddPrefsListener("mail.*", Make<CountingNotify>(&b));
+  prefs->AddPrefsListener("Mail.*", Make<CountingNotify>(&c));
+  prefs->AddPrefsListener("mail.* ", Make<CountingNotify>(&d));
+  prefs->Store("marker", nullptr, nullptr);
+  ASSERT_TRUE(service.WaitForMessages(4));
+  EXPECT_EQ((std::vector<std::string>{"sp_subscribe mail.*", "sp_subscribe Mail.*", "sp_subscribe mail.* ",
+                                      "sp_store"}),
+            Commands(service));
+  // A lookup nobody answers shows when the client has seen the channel go: it is released then.
+  Record pending;
+  prefs->Lookup("never answered", Make<CountingLookup>(&pending));
+  ASSERT_TRUE(service.WaitForMessages(5));
+  service.ClearMessages();
+  service.DropConnections();
+  ASSERT_TRUE(PumpUntil([&] { return pending->Released(); }));
+  prefs->Store("after", nullptr, nullptr);
+  ASSERT_TRUE(PumpUntil([&] { return service.MessageCount() >= 1; }));
+  PumpUntil([] { return false; }, std::chrono::milliseconds(50));
+  EXPECT_EQ(std::vector<std::string>{"sp_store"}, Commands(service));
+  EXPECT_EQ(2, service.ConnectionsAccepted());
+}
+
+TEST_F(SharedPrefsTest, ChangesReachEveryListenerOfTheExactPatternInOrder) {
+  FakeService service("kv_secdbm");
+  ZorlinClientRef<SharedPrefs> prefs;
+  Record first, second, other;
+  SharedNotify* twice = new SharedNotify(2);
+  first = twice->record();
+  prefs->AddPrefsListener("mail.*", twice);
+  prefs->AddPrefsListener("mail.*", Make<CountingNotify>(&second));
+  prefs->AddPrefsListener("mail.*", twice);  // the same listener twice: called twice
+  prefs->AddPrefsListener("news.*", Make<CountingNotify>(&other));
+  Settle(service, prefs);
+
+  service.Send({{"sp_pattern", "mail.*"}, {"sp_key", "mail.sig"}, {"sp_value", "bye"}});
+  service.Send({{"sp_pattern", "MAIL.*"}, {"sp_key", "mail.sig"}, {"sp_value", "x"}});  // no such pattern
+  service.Send({{"sp_pattern", "mail.*"}, {"sp_value", "no key"}});
+  service.Send({{"zr_command", "anything"}, {"sp_pattern", "news.*"}, {"sp_key", "news.n"}});
+  service.Send({{"sp_pattern", "news.*"}, {"sp_key", "news.end"}, {"sp_value", "1"}});
+  ASSERT_TRUE(PumpUntil([&] { return other->CallCount() == 2; }));
+  EXPECT_EQ((std::vector<std::string>{"OnPrefChanged(mail.sig,bye)", "OnPrefChanged(mail.sig,bye)"}),
+            first->Calls());
+  EXPECT_EQ(std::vector<std::string>{"OnPrefChanged(mail.sig,bye)"}, second->Calls());
+  EXPECT_EQ((std::vector<std::string>{"OnPrefChanged(news.n,null)", "OnPrefChanged(news.end,1)"}),
+            other->Calls());
+  EXPECT_EQ(0, first->CallsOffUIThread());
+  prefs->ReleasePrefsListener("mail.*", twice);  // its first registration
+  EXPECT_TRUE(NotReleased(*first));
+  service.Send({{"sp_pattern", "mail.*"}, {"sp_key", "mail.sig"}, {"sp_value", "again"}});
+  ASSERT_TRUE(PumpUntil([&] { return second->CallCount() == 2; }));
+  EXPECT_EQ(3, first->CallCount());
+}
+
+TEST_F(SharedPrefsTest, AListenerMayReleaseListenersFromInsideItsCall) {
+  FakeService service("kv_secdbm");
+  ZorlinClientRef<SharedPrefs> prefs;
+  Record selfRec, victimRec, lastRec;
+  CountingNotify* self = Make<CountingNotify>(&selfRec);
+  CountingNotify* victim = Make<CountingNotify>(&victimRec);
+  CountingNotify* last = Make<CountingNotify>(&lastRec);
+  SharedPrefs* client = prefs;
+  self->onCall = [client, self, victim] {
+    client->ReleasePrefsListener("p", victim);
+    client->ReleasePrefsListener("p", self);
+  };
+  prefs->AddPrefsListener("p", self);
+  prefs->AddPrefsListener("p", victim);
+  prefs->AddPrefsListener("p", last);
+  service.WaitForMessages(1);
+  service.Send({{"sp_pattern", "p"}, {"sp_key", "k"}, {"sp_value", "v"}});
+  ASSERT_TRUE(PumpUntil([&] { return lastRec->CallCount() == 1; }));
+  EXPECT_TRUE(ReleasedOnceOnUIThread(*selfRec));
+  EXPECT_EQ(1, selfRec->CallCount());
+  EXPECT_TRUE(ReleasedOnceOnUIThread(*victimRec));
+  EXPECT_EQ(0, victimRec->CallCount());  // released before its turn
+  EXPECT_TRUE(NotReleased(*lastRec));
+}
+
+TEST_F(SharedPrefsTest, TheClientsEndReleasesEveryNotifyListenerWithoutUnsubscribing) {
+  FakeService service("kv_secdbm");
+  Record a, b, c;
+  {
+    ZorlinClientRef<SharedPrefs> prefs;
+    prefs->AddPrefsListener("x", Make<CountingNotify>(&a));
+    prefs->AddPrefsListener("x", Make<CountingNotify>(&b));
+    prefs->AddPrefsListener("y", Make<CountingNotify>(&c));
+    ASSERT_TRUE(service.WaitForMessages(2));
+  }
+  for (const Record& r : {a, b, c}) EXPECT_TRUE(ReleasedOnceOnUIThread(*r));
+  ASSERT_TRUE(service.WaitForOpenConnections(0));
+  EXPECT_EQ((std::vector<std::string>{"sp_subscribe x", "sp_subscribe y"}), Commands(service));
+}
+
+}  // namespace
