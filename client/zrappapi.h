@@ -17,6 +17,7 @@
 #include "VoidItemDestructor.h"
 #include "VoidList.h"
 #include "VoidQueue.h"
+#include "WxUILoopAdapter.h"
 #include "ZrFile.h"
 
 // Platform: message channel library.
