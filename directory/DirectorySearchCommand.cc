@@ -153,6 +153,8 @@ void SearchCommand::Execute() {
 
 bool SearchCommand::Run() {
   if (IsCancelled()) return true;
+  // A connection that went down under the previous search cannot start this one.
+  if (mServer->mHandleLost) return false;
   LDAP* ld = mServer->mLd;
   struct timeval timeLimit = {mTimeLimit.seconds, mTimeLimit.microseconds};
   struct timeval* timeLimitArg = mTimeLimit.IsZero() ? nullptr : &timeLimit;
@@ -194,6 +196,11 @@ bool SearchCommand::Run() {
     }
     ldap_msgfree(result);
     if (type == 0 || type == LDAP_TIMEOUT || type == LDAP_RES_SEARCH_ENTRY) continue;
+    if (type == -1) {
+      int error = LDAP_SUCCESS;
+      ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &error);
+      if (error == LDAP_SERVER_DOWN) mServer->mHandleLost = true;
+    }
     ldap_abandon(ld, msgid);
     return true;
   }
@@ -224,6 +231,7 @@ void CertLookupCommand::Execute() {
 }
 
 bool CertLookupCommand::LookupAddresses() {
+  if (mServer->mHandleLost) return false;
   LDAP* ld = mServer->mLd;
   char attrName[] = "usercertificate;binary";
   char* attrs[] = {attrName, nullptr};

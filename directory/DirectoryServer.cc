@@ -123,6 +123,7 @@ DirectoryServer::DirectoryServer(const char* host, int port, const char* base, i
       mFailureReported(false),
       mFailureTime(0),
       mSSLData(nullptr),
+      mHandleLost(false),
       mClosing(false),
       mSendingTo(nullptr) {
   SetFailureTime(0);
@@ -200,6 +201,7 @@ void DirectoryServer::DropHandle() {
   }
   zr_directory::FreeSocketLayer(mSSLData);
   mSSLData = nullptr;
+  mHandleLost = false;
 }
 
 void DirectoryServer::Reconnect() {

@@ -135,6 +135,7 @@ class ZRAPPAPI_EXPORT DirectoryServer : public AliasTarget {
   PRInt64 mFailureTime;
 
   zr_directory::SSLConnectionData* mSSLData;  // the secure-socket record of mLd, or null
+  bool mHandleLost;        // mLd lost its connection during a search; the next search starts over
   VoidList mRetiredHosts;  // host names replaced by Change; GetHostName's answers stay valid
   std::atomic<bool> mClosing;
   std::mutex mSinkMutex;  // guards mSink and mSendingTo against AdoptCommandSink

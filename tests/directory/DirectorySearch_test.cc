@@ -1,0 +1,180 @@
+// Filter texts of single and combined searches, the combined search's cache and clone rules, and walks.
+#include "DirectorySearch.h"
+
+#include <gtest/gtest.h>
+#include <prprf.h>
+
+#include <string>
+
+namespace {
+
+std::string FilterOf(DirectorySearch& search) {
+  char* filter = search.CreateFilter();
+  std::string text = filter ? filter : "<null>";
+  PR_smprintf_free(filter);
+  return text;
+}
+
+// A term whose filter changes every time it is built, to show when a combined search builds again.
+class ChangingTerm : public DirectorySearch {
+ public:
+  explicit ChangingTerm(int* builds) : DirectorySearch("uid", "x"), mBuilds(builds) {}
+  DirectorySearch* Clone() override { return new ChangingTerm(mBuilds); }
+  char* CreateFilter() override { return PR_smprintf("(uid=%d)", ++*mBuilds); }
+
+ private:
+  int* mBuilds;
+};
+
+TEST(DirectorySearchTest, SingleTermFilters) {
+  DirectorySearch search("cn", "jo");
+  EXPECT_EQ(FilterOf(search), "(cn=jo*)");
+  search.SetExactMatch(true);
+  EXPECT_EQ(FilterOf(search), "(cn=jo)");
+  EXPECT_STREQ(search.GetAttr(), "cn");
+  EXPECT_STREQ(search.GetValue(), "jo");
+
+  DirectorySearch copy(search);
+  EXPECT_EQ(FilterOf(copy), "(cn=jo)");
+  DirectorySearch assigned("mail", "x");
+  assigned = search;
+  EXPECT_EQ(FilterOf(assigned), "(cn=jo)");
+  DirectorySearch& self = assigned;
+  assigned = self;
+  EXPECT_EQ(FilterOf(assigned), "(cn=jo)");
+  DirectorySearch* clone = search.Clone();
+  EXPECT_EQ(FilterOf(*clone), "(cn=jo)");
+  delete clone;
+
+  DirectorySearch empty("", "anything");
+  EXPECT_EQ(FilterOf(empty), "");
+  DirectorySearch null(nullptr, "anything");
+  EXPECT_EQ(FilterOf(null), "");
+  EXPECT_EQ(null.GetAttr(), nullptr);
+
+  // Values go in as they are, with their filter meaning.
+  DirectorySearch raw("cn", "a*b)(c\\");
+  EXPECT_EQ(FilterOf(raw), "(cn=a*b)(c\\*)");
+}
+
+TEST(DirectorySearchTest, CombinedFiltersNestAndKeepTheCallersTerms) {
+  DirectorySearch cn("cn", "jo");
+  DirectorySearch mail("mail", "jo");
+  List<DirectorySearch*> terms;
+  terms.Append(&cn);
+  terms.Append(&mail);
+  ComplexDirectorySearch either(ComplexDirectorySearch::Or, terms);
+  EXPECT_EQ(FilterOf(either), "(|(cn=jo*)(mail=jo*))");
+  EXPECT_EQ(FilterOf(either), "(|(cn=jo*)(mail=jo*))");
+  // The combined search holds clones: changing the caller's term changes nothing.
+  cn.SetExactMatch(true);
+  either.Add(mail);
+  EXPECT_EQ(FilterOf(either), "(|(cn=jo*)(mail=jo*)(mail=jo*))");
+
+  List<DirectorySearch*> none;
+  ComplexDirectorySearch empty(ComplexDirectorySearch::And, none);
+  EXPECT_EQ(FilterOf(empty), "");
+
+  List<DirectorySearch*> one;
+  DirectorySearch cnOnly("cn", "jo");
+  one.Append(&cnOnly);
+  ComplexDirectorySearch all(ComplexDirectorySearch::And, one);
+  EXPECT_EQ(FilterOf(all), "(&(cn=jo*))");
+
+  DirectorySearch a("cn", "a");
+  DirectorySearch b("cn", "b");
+  List<DirectorySearch*> ab;
+  ab.Append(&a);
+  ab.Append(&b);
+  ComplexDirectorySearch neither(ComplexDirectorySearch::Not, ab);
+  EXPECT_EQ(FilterOf(neither), "(!(cn=a*)(cn=b*))");
+
+  List<DirectorySearch*> nested;
+  nested.Append(&all);
+  nested.Append(&neither);
+  ComplexDirectorySearch outer(ComplexDirectorySearch::Or, nested);
+  EXPECT_EQ(FilterOf(outer), "(|(&(cn=jo*))(!(cn=a*)(cn=b*)))");
+
+  EXPECT_FALSE(outer.Remove(a));
+  EXPECT_FALSE(outer.Remove(all));
+  EXPECT_EQ(FilterOf(outer), "(|(&(cn=jo*))(!(cn=a*)(cn=b*)))");
+}
+
+TEST(DirectorySearchTest, CacheIsDroppedOnlyByAddAndTravelsWithClones) {
+  int builds = 0;
+  ChangingTerm term(&builds);
+  List<DirectorySearch*> terms;
+  terms.Append(&term);
+  ComplexDirectorySearch search(ComplexDirectorySearch::And, terms);
+
+  ComplexDirectorySearch* uncachedClone = static_cast<ComplexDirectorySearch*>(search.Clone());
+  EXPECT_EQ(FilterOf(search), "(&(uid=1))");
+  EXPECT_EQ(FilterOf(search), "(&(uid=1))");  // from the cache: the term was not asked again
+  EXPECT_EQ(builds, 1);
+
+  ComplexDirectorySearch* cachedClone = static_cast<ComplexDirectorySearch*>(search.Clone());
+  EXPECT_EQ(FilterOf(*cachedClone), "(&(uid=1))");  // the source's cache came along
+  EXPECT_EQ(builds, 1);
+  EXPECT_EQ(FilterOf(*uncachedClone), "(&(uid=2))");  // cloned before the first build: builds its own
+  EXPECT_EQ(builds, 2);
+
+  DirectorySearch extra("cn", "z");
+  search.Add(extra);
+  EXPECT_EQ(FilterOf(search), "(&(uid=3)(cn=z*))");
+  ComplexDirectorySearch copy(search);
+  EXPECT_EQ(FilterOf(copy), "(&(uid=3)(cn=z*))");
+  EXPECT_EQ(builds, 3);
+  delete cachedClone;
+  delete uncachedClone;
+}
+
+TEST(DirectorySearchTest, LongCombinationsAreCutAt2047Characters) {
+  std::string value(300, 'v');
+  DirectorySearch term("description", value.c_str());
+  List<DirectorySearch*> terms;
+  for (int i = 0; i < 10; ++i) terms.Append(&term);
+  ComplexDirectorySearch search(ComplexDirectorySearch::Or, terms);
+  const std::string filter = FilterOf(search);
+  ASSERT_EQ(filter.size(), 2047u);
+  EXPECT_EQ(filter.substr(0, 16), "(|(description=v");
+  EXPECT_EQ(FilterOf(search), filter);
+}
+
+TEST(DirectorySearchTest, WalksVisitEveryTermOnce) {
+  DirectorySearch single("cn", "jo");
+  int steps = 0;
+  for (single.First(); !single.IsDone(); single.Next()) {
+    EXPECT_STREQ(single.GetAttr(), "cn");
+    ++steps;
+  }
+  EXPECT_EQ(steps, 1);
+
+  DirectorySearch cn("cn", "*jo");
+  DirectorySearch mail("mail", "ann");
+  List<DirectorySearch*> terms;
+  terms.Append(&cn);
+  terms.Append(&mail);
+  ComplexDirectorySearch search(ComplexDirectorySearch::Or, terms);
+  search.First();
+  ASSERT_FALSE(search.IsDone());
+  EXPECT_STREQ(search.GetAttr(), "cn");
+  EXPECT_STREQ(search.GetValue(), "jo");  // one leading '*' is skipped
+  search.Next();
+  ASSERT_FALSE(search.IsDone());
+  EXPECT_STREQ(search.GetAttr(), "mail");
+  EXPECT_STREQ(search.GetValue(), "ann");
+  search.Next();
+  EXPECT_TRUE(search.IsDone());
+  EXPECT_TRUE(search.IsDone());
+
+  // A new walk starts over, and a walk abandoned half-way is ended by the destructor.
+  search.First();
+  EXPECT_FALSE(search.IsDone());
+  EXPECT_STREQ(search.GetAttr(), "cn");
+  ComplexDirectorySearch* clone = static_cast<ComplexDirectorySearch*>(search.Clone());
+  clone->First();
+  EXPECT_STREQ(clone->GetValue(), "jo");
+  delete clone;
+}
+
+}  // namespace

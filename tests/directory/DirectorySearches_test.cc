@@ -1,0 +1,334 @@
+// Searches on a directory server: type-down entries and limits, what reaches the wire, superseded
+// searches, SearchNoCancel, replication, certificate lookups, and directories that misbehave.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "DirectoryServer.h"
+#include "DirectoryTestEnvironment.h"
+#include "DirectoryTestListeners.h"
+#include "ScriptedLdapServer.h"
+#include "UIPump.h"
+
+namespace zr {
+namespace test {
+namespace {
+
+using std::chrono::milliseconds;
+using Calls = std::vector<std::string>;
+
+bool Finished(const std::shared_ptr<ListenerRecord>& record) { return PumpUntilReleased({record.get()}); }
+
+std::shared_ptr<ListenerRecord> TypeDownAndWait(DirectoryServer& server, const char* text, int max = 10) {
+  auto* listener = new CountingSearchListener;
+  auto record = listener->record();
+  server.TypeDownSearch(text, max, listener);
+  EXPECT_TRUE(Finished(record));
+  EXPECT_TRUE(ReleasedOnceOnUIThread(*record));
+  return record;
+}
+
+std::vector<std::string> Entries(const ListenerRecord& record) {
+  std::vector<std::string> entries;
+  for (const std::string& call : record.Calls())
+    if (call.rfind("OnSearchEntry(", 0) == 0) entries.push_back(call.substr(14, call.size() - 15));
+  return entries;
+}
+
+std::vector<ScriptedEntry> People(int count) {
+  std::vector<ScriptedEntry> people;
+  for (int i = 0; i < count; ++i) {
+    const std::string n = std::to_string(i);
+    people.push_back(
+        {"uid=s" + n + ",dc=zr,dc=test", {{"cn", {"Slow " + n}}, {"mail", {"slow" + n + "@zr.test"}}}});
+  }
+  return people;
+}
+
+int IndexOf(const std::vector<std::string>& lines, const std::string& line) {
+  auto it = std::find(lines.begin(), lines.end(), line);
+  return it == lines.end() ? -1 : static_cast<int>(it - lines.begin());
+}
+
+class DirectorySearchesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    slapd = TestSlapd();
+    ASSERT_NE(slapd, nullptr) << TestSlapdError();
+  }
+  Slapd* slapd = nullptr;
+};
+
+TEST_F(DirectorySearchesTest, TypeDownDeliversFirstValuesOfCnAndMailUpToTheSizeLimit) {
+  DirectoryServer server("127.0.0.1", slapd->ldapPort(), Slapd::Base(), 0, false, nullptr);
+  auto jo = TypeDownAndWait(server, "jo", 10);
+  const Calls calls = jo->Calls();
+  ASSERT_GE(calls.size(), 2u);
+  EXPECT_EQ(calls.front(), "OnSearchBegin");
+  EXPECT_EQ(calls.back(), "OnSearchEnd");
+  const auto entries = Entries(*jo);
+  EXPECT_EQ(entries.size(), 10u);
+  for (const std::string& e : entries) {
+    EXPECT_TRUE(e.rfind("cn=Jo", 0) == 0) << e;
+    EXPECT_NE(e.find(";mail=jo"), std::string::npos) << e;
+  }
+  EXPECT_EQ(jo->CallCount("OnServerUnavailable"), 0);
+
+  EXPECT_EQ(Entries(*TypeDownAndWait(server, "Twomail")),
+            Calls{"cn=Twomail Person;mail=first.twomail@zr.test"});
+  EXPECT_EQ(Entries(*TypeDownAndWait(server, "second.twomail")),
+            Calls{"cn=Twomail Person;mail=first.twomail@zr.test"});
+  EXPECT_EQ(Entries(*TypeDownAndWait(server, "Nomail")), Calls{"cn=Nomail Person"});
+  EXPECT_TRUE(Entries(*TypeDownAndWait(server, "Nobody")).empty());
+
+  // The typed text is not escaped: '*' keeps its meaning ("J*n" finds John and Joan).
+  const auto wild = Entries(*TypeDownAndWait(server, "J*n", 50));
+  EXPECT_EQ(wild.size(), 50u);
+  for (const std::string& e : wild)
+    EXPECT_TRUE(e.rfind("cn=John ", 0) == 0 || e.rfind("cn=Joan ", 0) == 0) << e;
+
+  // An unbalanced ')' makes a filter that cannot be sent: begin and end, nothing else.
+  EXPECT_EQ(TypeDownAndWait(server, "a)")->Calls(), (Calls{"OnSearchBegin", "OnSearchEnd"}));
+
+  // General searches fetch the attributes asked for; an entry without them still arrives, empty.
+  DirectorySearch who("cn", "Nomail");
+  List<const char*> attrs;
+  attrs.Append("mail");
+  attrs.Append("sn");
+  auto* listener = new CountingSearchListener;
+  auto record = listener->record();
+  server.Search(who, attrs, 5, listener);
+  ASSERT_TRUE(Finished(record));
+  EXPECT_EQ(Entries(*record), Calls{"sn=Person"});
+  List<const char*> absent;
+  absent.Append("telephoneNumber");
+  listener = new CountingSearchListener;
+  record = listener->record();
+  server.Search(who, absent, 5, listener);
+  ASSERT_TRUE(Finished(record));
+  EXPECT_EQ(record->Calls(), (Calls{"OnSearchBegin", "OnSearchEntry()", "OnSearchEnd"}));
+}
+
+TEST_F(DirectorySearchesTest, RequestsOnTheWire) {
+  ScriptedLdapServer directory(ScriptedLdapServer::Script::kAnswer);
+  directory.SetEntries({{"uid=x,o=t", {{"cn", {"Xavier"}}, {"mail", {"x1@t", "x2@t"}}, {"sn", {"X"}}}},
+                        {"uid=y,o=t", {{"telephoneNumber", {"555"}}}}});
+  ASSERT_TRUE(directory.Start());
+  DirectoryServer server("127.0.0.1", directory.port(), "o=t", 0, false, nullptr);
+
+  auto jo = TypeDownAndWait(server, "jo", 10);
+  EXPECT_EQ(Entries(*jo), (Calls{"cn=Xavier;mail=x1@t", ""}));
+  auto odd = TypeDownAndWait(server, "a*b", 3);
+  EXPECT_EQ(odd->CallCount("OnSearchEntry"), 2);
+
+  DirectorySearch cn("cn", "ann");
+  DirectorySearch mail("mail", "ann@t");
+  mail.SetExactMatch(true);
+  List<DirectorySearch*> terms;
+  terms.Append(&cn);
+  terms.Append(&mail);
+  ComplexDirectorySearch both(ComplexDirectorySearch::And, terms);
+  List<const char*> attrs;
+  attrs.Append("sn");
+  attrs.Append("cn");
+  auto* listener = new CountingSearchListener;
+  auto record = listener->record();
+  server.Search(both, attrs, 7, listener);
+  ASSERT_TRUE(Finished(record));
+  EXPECT_EQ(Entries(*record), (Calls{"sn=X;cn=Xavier", ""}));
+
+  auto* replicate = new CountingReplicateListener;
+  auto replicated = replicate->record();
+  server.Replicate(attrs, replicate);
+  ASSERT_TRUE(Finished(replicated));
+  EXPECT_EQ(replicated->Calls(), (Calls{"OnReplicateBegin", "OnReplicateEntry(sn=X;cn=Xavier)",
+                                        "OnReplicateEntry()", "OnReplicateEnd"}));
+  EXPECT_TRUE(ReleasedOnceOnUIThread(*replicated));
+
+  const auto searches = directory.Searches();
+  ASSERT_EQ(searches.size(), 4u);
+  EXPECT_EQ(searches[0].filter, "(|(cn=jo*)(mail=jo*))");
+  EXPECT_EQ(searches[0].attributes, (Calls{"cn", "mail"}));
+  EXPECT_EQ(searches[0].sizeLimit, 10);
+  EXPECT_EQ(searches[0].timeLimit, 1);  // half a second reaches the server as one whole second
+  EXPECT_EQ(searches[0].scope, 2);
+  EXPECT_EQ(searches[0].base, "o=t");
+  EXPECT_EQ(searches[1].filter, "(|(cn=a*b*)(mail=a*b*))");  // the '*' travelled as a wildcard
+  EXPECT_EQ(searches[1].sizeLimit, 3);
+  EXPECT_EQ(searches[2].filter, "(&(cn=ann*)(mail=ann@t))");
+  EXPECT_EQ(searches[2].attributes, (Calls{"sn", "cn"}));
+  EXPECT_EQ(searches[2].sizeLimit, 7);
+  EXPECT_EQ(searches[3].filter, "(objectclass=top*)");
+  EXPECT_EQ(searches[3].attributes, (Calls{"sn", "cn"}));
+  EXPECT_EQ(searches[3].sizeLimit, 0);  // no limit
+  EXPECT_EQ(searches[3].timeLimit, 0);
+  EXPECT_EQ(directory.Binds(), 1);
+}
+
+TEST_F(DirectorySearchesTest, ASupersededTypeDownStopsAndBothEndInQueueOrder) {
+  ScriptedLdapServer directory(ScriptedLdapServer::Script::kSlowEntries);
+  directory.SetEntries(People(50));
+  directory.SetInterval(milliseconds(10));
+  ASSERT_TRUE(directory.Start());
+  DirectoryServer server("127.0.0.1", directory.port(), "o=t", 0, false, nullptr);
+  Journal journal;
+  auto* first = new CountingSearchListener(&journal, "first");
+  auto* second = new CountingSearchListener(&journal, "second");
+  auto firstRecord = first->record();
+  auto secondRecord = second->record();
+  server.TypeDownSearch("s", 100, first);
+  ASSERT_TRUE(PumpUntil([&] { return firstRecord->CallCount("OnSearchEntry") >= 2; }));
+  const int abandonsBefore = directory.Abandons();
+  server.TypeDownSearch("sl", 100, second);
+  ASSERT_TRUE(PumpUntilReleased({firstRecord.get(), secondRecord.get()}));
+  EXPECT_TRUE(ReleasedOnceOnUIThread(*firstRecord));
+  EXPECT_TRUE(ReleasedOnceOnUIThread(*secondRecord));
+
+  const auto lines = journal.Lines();
+  const int firstBegin = IndexOf(lines, "first:OnSearchBegin");
+  const int firstEnd = IndexOf(lines, "first:OnSearchEnd");
+  const int secondBegin = IndexOf(lines, "second:OnSearchBegin");
+  const int secondEnd = IndexOf(lines, "second:OnSearchEnd");
+  EXPECT_EQ(firstBegin, 0);
+  EXPECT_LT(firstBegin, firstEnd);
+  EXPECT_LT(firstEnd, secondBegin);
+  EXPECT_LT(secondBegin, secondEnd);
+  EXPECT_EQ(secondEnd, static_cast<int>(lines.size()) - 1);
+  // The first was abandoned on the wire, well before its half-second limit would have let ~50 entries in.
+  EXPECT_GT(directory.Abandons(), abandonsBefore);
+  EXPECT_LT(firstRecord->CallCount("OnSearchEntry"), 30);
+  EXPECT_EQ(firstRecord->CallCount("OnServerUnavailable"), 0);
+}
+
+TEST_F(DirectorySearchesTest, SearchNoCancelIsNotStoppedByATypeDown) {
+  ScriptedLdapServer directory(ScriptedLdapServer::Script::kSlowEntries);
+  directory.SetEntries(People(100));
+  directory.SetInterval(milliseconds(10));
+  ASSERT_TRUE(directory.Start());
+  DirectoryServer server("127.0.0.1", directory.port(), "o=t", 0, false, nullptr);
+  Journal journal;
+  DirectorySearch search("cn", "Slow");
+  List<const char*> attrs;
+  attrs.Append("cn");
+  auto* resolving = new CountingSearchListener(&journal, "resolve");
+  auto* typeDown = new CountingSearchListener(&journal, "typedown");
+  auto resolveRecord = resolving->record();
+  auto typeDownRecord = typeDown->record();
+  DirectoryServerTestPeer::SearchNoCancel(&server, search, attrs, 1000, resolving);
+  ASSERT_TRUE(PumpUntil([&] { return resolveRecord->CallCount("OnSearchEntry") >= 1; }));
+  const int atTypeDown = resolveRecord->CallCount("OnSearchEntry");
+  server.TypeDownSearch("x", 10, typeDown);
+  server.CancelSearch();  // cancels the type-down only
+  ASSERT_TRUE(PumpUntilReleased({resolveRecord.get(), typeDownRecord.get()}));
+  // It ran on to its own half-second limit: a cancelled search would stop within one 0.1 s poll.
+  EXPECT_GE(resolveRecord->CallCount("OnSearchEntry"), atTypeDown + 20);
+  EXPECT_EQ(typeDownRecord->Calls(), (Calls{"OnSearchBegin", "OnSearchEnd"}));
+  const auto lines = journal.Lines();
+  EXPECT_LT(IndexOf(lines, "resolve:OnSearchEnd"), IndexOf(lines, "typedown:OnSearchBegin"));
+}
+
+TEST_F(DirectorySearchesTest, ReplicationRunsUntilALaterSearchStopsIt) {
+  ScriptedLdapServer directory(ScriptedLdapServer::Script::kSlowEntries);
+  directory.SetEntries(People(5));
+  directory.SetInterval(milliseconds(5));
+  ASSERT_TRUE(directory.Start());
+  DirectoryServer server("127.0.0.1", directory.port(), "o=t", 0, false, nullptr);
+  Journal journal;
+  List<const char*> attrs;
+  attrs.Append("cn");
+  attrs.Append("mail");
+  auto* replicate = new CountingReplicateListener(&journal, "replicate");
+  auto replicated = replicate->record();
+  server.Replicate(attrs, replicate);
+  // No time limit: it goes on well past half a second.
+  ASSERT_TRUE(
+      PumpUntil([&] { return replicated->CallCount("OnReplicateEntry") >= 150; }, milliseconds(20000)));
+  EXPECT_FALSE(replicated->Released());
+  EXPECT_EQ(replicated->CallCount("OnReplicateEntry(cn=Slow 0;mail=slow0@zr.test)"), 30);
+
+  auto* typeDown = new CountingSearchListener(&journal, "typedown");
+  auto typeDownRecord = typeDown->record();
+  server.TypeDownSearch("Slow 1", 10, typeDown);
+  ASSERT_TRUE(PumpUntilReleased({replicated.get(), typeDownRecord.get()}));
+  EXPECT_TRUE(ReleasedOnceOnUIThread(*replicated));
+  EXPECT_EQ(replicated->Calls().front(), "OnReplicateBegin");
+  EXPECT_EQ(replicated->Calls().back(), "OnReplicateEnd");
+  const auto lines = journal.Lines();
+  EXPECT_LT(IndexOf(lines, "replicate:OnReplicateEnd"), IndexOf(lines, "typedown:OnSearchBegin"));
+  EXPECT_GE(directory.Abandons(), 1);
+}
+
+TEST_F(DirectorySearchesTest, CertificateLookups) {
+  DirectoryServer server("127.0.0.1", slapd->ldapPort(), Slapd::Base(), 0, false, nullptr);
+  List<const char*> addresses;
+  for (const char* a :
+       {"nobody@zr.test", "dup@zr.test", "certone@zr.test", "certtwo@zr.test", "first.twomail@zr.test"})
+    addresses.Append(a);
+  auto* listener = new CountingCertListener(&slapd->certA(), &slapd->certB());
+  auto record = listener->record();
+  server.LookupCerts(addresses, listener);
+  ASSERT_TRUE(Finished(record));
+  EXPECT_TRUE(ReleasedOnceOnUIThread(*record));
+  EXPECT_EQ(record->Calls(), (Calls{"OnSearchBegin", "OnCertNotFound(nobody@zr.test)",
+                                    "OnCertNotFound(dup@zr.test)", "OnCertFound(certone@zr.test,A)",
+                                    "OnCertFound(certtwo@zr.test,A)", "OnCertFound(certtwo@zr.test,B)",
+                                    "OnCertNotFound(first.twomail@zr.test)", "OnSearchEnd"}));
+
+  // Unreachable: reported once, and no failure time, so a Connect right after tries the network.
+  const int port = FreeLoopbackPort();
+  DirectoryServer down("127.0.0.1", port, Slapd::Base(), 0, false, nullptr);
+  List<const char*> one;
+  one.Append("certone@zr.test");
+  listener = new CountingCertListener(nullptr, nullptr);
+  record = listener->record();
+  down.LookupCerts(one, listener);
+  ASSERT_TRUE(Finished(record));
+  EXPECT_EQ(record->Calls(), (Calls{"OnSearchBegin", "OnServerUnavailable(127.0.0.1)", "OnSearchEnd"}));
+  ScriptedLdapServer directory(ScriptedLdapServer::Script::kAnswer);
+  ASSERT_TRUE(directory.Start(port));
+  auto* connect = new CountingResultListener;
+  auto connected = connect->record();
+  down.Connect(connect);
+  ASSERT_TRUE(Finished(connected));
+  EXPECT_EQ(connected->Calls(), Calls{"OnSuccess"});
+}
+
+TEST_F(DirectorySearchesTest, MisbehavingDirectoriesEndSearchesCleanly) {
+  const auto twoPeople = std::vector<ScriptedEntry>{{"uid=a,o=t", {{"cn", {"Ann"}}, {"mail", {"ann@t"}}}},
+                                                    {"uid=b,o=t", {{"cn", {"Ben"}}, {"mail", {"ben@t"}}}}};
+
+  // Closes the connection after the first entry: that entry, then the end; the next search reconnects.
+  ScriptedLdapServer closing(ScriptedLdapServer::Script::kCloseMidSearch);
+  closing.SetEntries(twoPeople);
+  ASSERT_TRUE(closing.Start());
+  DirectoryServer closingServer("127.0.0.1", closing.port(), "o=t", 0, false, nullptr);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(TypeDownAndWait(closingServer, "a")->Calls(),
+              (Calls{"OnSearchBegin", "OnSearchEntry(cn=Ann;mail=ann@t)", "OnSearchEnd"}));
+  }
+  EXPECT_EQ(closing.Connections(), 3);
+
+  // Never answers the search: it ends at the time limit, without an unavailable report.
+  ScriptedLdapServer stalled(ScriptedLdapServer::Script::kStall);
+  ASSERT_TRUE(stalled.Start());
+  DirectoryServer stalledServer("127.0.0.1", stalled.port(), "o=t", 0, false, nullptr);
+  EXPECT_EQ(TypeDownAndWait(stalledServer, "a")->Calls(), (Calls{"OnSearchBegin", "OnSearchEnd"}));
+  EXPECT_TRUE(stalled.WaitFor([&] { return stalled.Abandons() == 1; }, milliseconds(5000)));
+
+  // Not a directory at all.
+  ScriptedLdapServer garbage(ScriptedLdapServer::Script::kGarbage);
+  ASSERT_TRUE(garbage.Start());
+  DirectoryServer garbageServer("127.0.0.1", garbage.port(), "o=t", 0, false, nullptr);
+  auto* connect = new CountingResultListener;
+  auto connected = connect->record();
+  garbageServer.Connect(connect);
+  ASSERT_TRUE(Finished(connected));
+  EXPECT_EQ(connected->Calls(), Calls{"OnFailure(null)"});
+  EXPECT_EQ(TypeDownAndWait(garbageServer, "a")->Calls(),
+            (Calls{"OnSearchBegin", "OnServerUnavailable(127.0.0.1)", "OnSearchEnd"}));
+  EXPECT_EQ(TypeDownAndWait(garbageServer, "a")->Calls(), (Calls{"OnSearchBegin", "OnSearchEnd"}));
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace zr

@@ -1,0 +1,306 @@
+#include "ScriptedLdapServer.h"
+
+#include <arpa/inet.h>
+#include <lber.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace zr {
+namespace test {
+namespace {
+
+constexpr ber_tag_t kBindRequest = 0x60;
+constexpr ber_tag_t kBindResponse = 0x61;
+constexpr ber_tag_t kUnbindRequest = 0x42;
+constexpr ber_tag_t kSearchRequest = 0x63;
+constexpr ber_tag_t kSearchEntry = 0x64;
+constexpr ber_tag_t kSearchDone = 0x65;
+constexpr ber_tag_t kAbandonRequest = 0x50;
+
+std::string Text(const berval& v) { return std::string(v.bv_val ? v.bv_val : "", v.bv_len); }
+
+std::string DecodeFilter(BerElement* ber) {
+  ber_len_t len = 0;
+  const ber_tag_t tag = ber_peek_tag(ber, &len);
+  switch (tag) {
+    case 0xa0:
+    case 0xa1:
+    case 0xa2: {
+      std::string text = tag == 0xa0 ? "(&" : tag == 0xa1 ? "(|" : "(!";
+      char* last = nullptr;
+      for (ber_tag_t t = ber_first_element(ber, &len, &last); t != LBER_DEFAULT;
+           t = ber_next_element(ber, &len, last))
+        text += DecodeFilter(ber);
+      return text + ")";
+    }
+    case 0xa3: {
+      berval attr = {}, value = {};
+      if (ber_scanf(ber, "{mm}", &attr, &value) == LBER_ERROR) return "(?)";
+      return "(" + Text(attr) + "=" + Text(value) + ")";
+    }
+    case 0xa4: {
+      berval attr = {};
+      if (ber_scanf(ber, "{m", &attr) == LBER_ERROR) return "(?)";
+      std::string initial, final;
+      std::vector<std::string> any;
+      char* last = nullptr;
+      for (ber_tag_t t = ber_first_element(ber, &len, &last); t != LBER_DEFAULT;
+           t = ber_next_element(ber, &len, last)) {
+        berval part = {};
+        if (ber_scanf(ber, "m", &part) == LBER_ERROR) return "(?)";
+        if (t == 0x80) initial = Text(part);
+        if (t == 0x81) any.push_back(Text(part));
+        if (t == 0x82) final = Text(part);
+      }
+      std::string value = initial + "*";
+      for (const std::string& a : any) value += a + "*";
+      return "(" + Text(attr) + "=" + value + final + ")";
+    }
+    case 0x87: {
+      berval attr = {};
+      if (ber_scanf(ber, "m", &attr) == LBER_ERROR) return "(?)";
+      return "(" + Text(attr) + "=*)";
+    }
+    default:
+      ber_skip_tag(ber, &len);
+      return "(?)";
+  }
+}
+
+bool Send(Sockbuf* sb, BerElement* ber) { return ber_flush2(sb, ber, LBER_FLUSH_FREE_ALWAYS) == 0; }
+
+bool SendResult(Sockbuf* sb, int msgid, ber_tag_t type, int code) {
+  BerElement* ber = ber_alloc_t(LBER_USE_DER);
+  ber_printf(ber, "{it{ess}}", msgid, type, code, "", "");
+  return Send(sb, ber);
+}
+
+bool SendEntry(Sockbuf* sb, int msgid, const ScriptedEntry& entry) {
+  BerElement* ber = ber_alloc_t(LBER_USE_DER);
+  ber_printf(ber, "{it{s{", msgid, kSearchEntry, entry.dn.c_str());
+  for (const auto& attr : entry.attributes) {
+    ber_printf(ber, "{s[", attr.first.c_str());
+    for (const std::string& v : attr.second) ber_printf(ber, "o", v.data(), static_cast<ber_len_t>(v.size()));
+    ber_printf(ber, "]}");
+  }
+  ber_printf(ber, "}}}");
+  return Send(sb, ber);
+}
+
+}  // namespace
+
+ScriptedLdapServer::ScriptedLdapServer(Script script) : mScript(script) {}
+
+ScriptedLdapServer::~ScriptedLdapServer() { Stop(); }
+
+bool ScriptedLdapServer::Start(int port) {
+  mListenFd = socket(AF_INET, SOCK_STREAM, 0);
+  const int on = 1;
+  setsockopt(mListenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  socklen_t len = sizeof addr;
+  if (bind(mListenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(mListenFd, 16) != 0 ||
+      getsockname(mListenFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+    return false;
+  mPort = ntohs(addr.sin_port);
+  mAcceptThread = std::thread([this] { AcceptLoop(); });
+  return true;
+}
+
+void ScriptedLdapServer::Stop() {
+  if (mStopping.exchange(true)) return;
+  if (mListenFd >= 0) shutdown(mListenFd, SHUT_RDWR);
+  if (mAcceptThread.joinable()) mAcceptThread.join();
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard<std::mutex> guard(mMutex);
+    for (int fd : mConnectionFds) shutdown(fd, SHUT_RDWR);
+    threads.swap(mConnectionThreads);
+  }
+  for (std::thread& t : threads) t.join();
+  if (mListenFd >= 0) close(mListenFd);
+  mListenFd = -1;
+}
+
+void ScriptedLdapServer::SetEntries(std::vector<ScriptedEntry> entries) {
+  std::lock_guard<std::mutex> guard(mMutex);
+  mEntries = std::move(entries);
+}
+
+std::vector<ReceivedSearch> ScriptedLdapServer::Searches() const {
+  std::lock_guard<std::mutex> guard(mMutex);
+  return mSearches;
+}
+int ScriptedLdapServer::Binds() const {
+  std::lock_guard<std::mutex> guard(mMutex);
+  return mBinds;
+}
+int ScriptedLdapServer::Abandons() const {
+  std::lock_guard<std::mutex> guard(mMutex);
+  return mAbandons;
+}
+int ScriptedLdapServer::Connections() const {
+  std::lock_guard<std::mutex> guard(mMutex);
+  return mConnections;
+}
+int ScriptedLdapServer::EntriesSent() const {
+  std::lock_guard<std::mutex> guard(mMutex);
+  return mEntriesSent;
+}
+
+bool ScriptedLdapServer::WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::unique_lock<std::mutex> guard(mMutex);
+    mChanged.wait_for(guard, std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+void ScriptedLdapServer::AcceptLoop() {
+  for (;;) {
+    const int fd = accept(mListenFd, nullptr, nullptr);
+    if (fd < 0) return;
+    std::lock_guard<std::mutex> guard(mMutex);
+    if (mStopping) {
+      close(fd);
+      return;
+    }
+    ++mConnections;
+    mConnectionFds.push_back(fd);
+    mConnectionThreads.emplace_back([this, fd] { Serve(fd); });
+    mChanged.notify_all();
+  }
+}
+
+void ScriptedLdapServer::Serve(int fd) {
+  Sockbuf* sb = ber_sockbuf_alloc();
+  ber_sockbuf_add_io(sb, &ber_sockbuf_io_tcp, LBER_SBIOD_LEVEL_PROVIDER, &fd);
+
+  if (mScript == Script::kGarbage) {
+    static const char kGarbage[] = "HTTP/1.1 400 Bad Request\r\nThis is no directory.\r\n\r\n";
+    char sink[512];
+    while (!mStopping) {
+      if (send(fd, kGarbage, sizeof kGarbage - 1, MSG_NOSIGNAL) < 0) break;
+      pollfd p = {fd, POLLIN, 0};
+      if (poll(&p, 1, 50) > 0 && recv(fd, sink, sizeof sink, 0) <= 0) break;
+    }
+  } else {
+    int slowMsgid = 0;  // a search being answered one entry per interval
+    size_t slowNext = 0;
+    bool open = true;
+    while (open && !mStopping) {
+      pollfd p = {fd, POLLIN, 0};
+      const int ready = poll(&p, 1, slowMsgid ? mIntervalMs.load() : 100);
+      if (ready == 0) {
+        if (slowMsgid) {
+          std::unique_lock<std::mutex> guard(mMutex);
+          if (mEntries.empty()) continue;
+          const ScriptedEntry entry = mEntries[slowNext++ % mEntries.size()];
+          guard.unlock();
+          if (!SendEntry(sb, slowMsgid, entry)) break;
+          guard.lock();
+          ++mEntriesSent;
+          mChanged.notify_all();
+        }
+        continue;
+      }
+      if (ready < 0) break;
+      BerElement* ber = ber_alloc_t(0);
+      ber_len_t len = 0;
+      if (ber_get_next(sb, &len, ber) == LBER_DEFAULT) {
+        ber_free(ber, 1);
+        break;
+      }
+      // ber_get_next has consumed the envelope's own tag and length.
+      ber_int_t msgid = 0;
+      ber_scanf(ber, "i", &msgid);
+      const ber_tag_t op = ber_peek_tag(ber, &len);
+      if (op == kBindRequest) {
+        {
+          std::lock_guard<std::mutex> guard(mMutex);
+          ++mBinds;
+          mChanged.notify_all();
+        }
+        if (!SendResult(sb, msgid, kBindResponse, mBindResult)) open = false;
+      } else if (op == kUnbindRequest) {
+        open = false;
+      } else if (op == kAbandonRequest) {
+        ber_int_t abandoned = 0;
+        ber_scanf(ber, "i", &abandoned);
+        std::lock_guard<std::mutex> guard(mMutex);
+        ++mAbandons;
+        if (abandoned == slowMsgid) slowMsgid = 0;
+        mChanged.notify_all();
+      } else if (op == kSearchRequest) {
+        ReceivedSearch search;
+        berval base = {};
+        ber_int_t scope = 0, deref = 0, sizeLimit = 0, timeLimit = 0;
+        ber_int_t attrsOnly = 0;
+        ber_scanf(ber, "{meeiib", &base, &scope, &deref, &sizeLimit, &timeLimit, &attrsOnly);
+        search.base = Text(base);
+        search.scope = scope;
+        search.sizeLimit = sizeLimit;
+        search.timeLimit = timeLimit;
+        search.filter = DecodeFilter(ber);
+        char** attrs = nullptr;
+        if (ber_scanf(ber, "{v}", &attrs) != LBER_ERROR && attrs) {
+          for (char** a = attrs; *a; ++a) search.attributes.push_back(*a);
+          ber_memvfree(reinterpret_cast<void**>(attrs));
+        }
+        std::vector<ScriptedEntry> entries;
+        {
+          std::lock_guard<std::mutex> guard(mMutex);
+          mSearches.push_back(search);
+          entries = mEntries;
+          mChanged.notify_all();
+        }
+        switch (mScript) {
+          case Script::kAnswer:
+            for (const ScriptedEntry& e : entries) open = open && SendEntry(sb, msgid, e);
+            open = open && SendResult(sb, msgid, kSearchDone, 0);
+            break;
+          case Script::kCloseMidSearch:
+            if (!entries.empty()) SendEntry(sb, msgid, entries.front());
+            open = false;
+            break;
+          case Script::kSlowEntries:
+            slowMsgid = msgid;
+            slowNext = 0;
+            break;
+          case Script::kStall:
+          case Script::kGarbage:
+            break;
+        }
+        if (mScript == Script::kAnswer || mScript == Script::kCloseMidSearch) {
+          std::lock_guard<std::mutex> guard(mMutex);
+          mEntriesSent +=
+              mScript == Script::kAnswer ? static_cast<int>(entries.size()) : (entries.empty() ? 0 : 1);
+        }
+      }
+      ber_free(ber, 1);
+    }
+  }
+  {
+    // Forgotten before it is closed, so Stop never shuts down a reused descriptor.
+    std::lock_guard<std::mutex> guard(mMutex);
+    for (auto it = mConnectionFds.begin(); it != mConnectionFds.end(); ++it) {
+      if (*it == fd) {
+        mConnectionFds.erase(it);
+        break;
+      }
+    }
+    mChanged.notify_all();
+  }
+  shutdown(fd, SHUT_RDWR);
+  ber_sockbuf_free(sb);  // closes fd
+}
+
+}  // namespace test
+}  // namespace zr

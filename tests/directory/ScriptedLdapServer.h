@@ -1,0 +1,90 @@
+// A scripted LDAP server end for protocol tests: a loopback TCP listener (a thread per connection) that
+// answers binds and searches with BER encoded by liblber and records what it received. The script is
+// chosen per server; entries are what every search gets back.
+#ifndef ZR_TESTS_DIRECTORY_SCRIPTEDLDAPSERVER_H
+#define ZR_TESTS_DIRECTORY_SCRIPTEDLDAPSERVER_H
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace zr {
+namespace test {
+
+struct ScriptedEntry {
+  std::string dn;
+  std::vector<std::pair<std::string, std::vector<std::string>>> attributes;
+};
+
+struct ReceivedSearch {
+  std::string base;
+  int scope = -1;
+  int sizeLimit = -2;
+  int timeLimit = -2;
+  std::string filter;  // decoded back to text, e.g. (|(cn=jo*)(mail=jo*))
+  std::vector<std::string> attributes;
+};
+
+class ScriptedLdapServer {
+ public:
+  enum class Script {
+    kAnswer,          // every entry, then success
+    kStall,           // binds, but never answers a search
+    kCloseMidSearch,  // the first entry, then the connection closes
+    kSlowEntries,     // one entry per interval, cycling, until abandoned (or the connection goes)
+    kGarbage,         // not LDAP at all: bytes that are no BER, and it keeps sending them
+  };
+
+  explicit ScriptedLdapServer(Script script);
+  ~ScriptedLdapServer();
+  // port 0: any free loopback port.
+  bool Start(int port = 0);
+  void Stop();
+  int port() const { return mPort; }
+
+  void SetEntries(std::vector<ScriptedEntry> entries);
+  void SetInterval(std::chrono::milliseconds interval) { mIntervalMs = static_cast<int>(interval.count()); }
+  void SetBindResult(int code) { mBindResult = code; }
+
+  std::vector<ReceivedSearch> Searches() const;
+  int Binds() const;
+  int Abandons() const;
+  int Connections() const;
+  int EntriesSent() const;
+  // Waits until pred holds (it may call the accessors above).
+  bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
+
+ private:
+  void AcceptLoop();
+  void Serve(int fd);
+
+  Script mScript;
+  int mListenFd = -1;
+  int mPort = 0;
+  std::atomic<bool> mStopping{false};
+  std::atomic<int> mIntervalMs{20};
+  std::atomic<int> mBindResult{0};
+  std::thread mAcceptThread;
+
+  mutable std::mutex mMutex;
+  std::condition_variable mChanged;
+  std::vector<ScriptedEntry> mEntries;
+  std::vector<ReceivedSearch> mSearches;
+  std::vector<int> mConnectionFds;
+  std::vector<std::thread> mConnectionThreads;
+  int mBinds = 0;
+  int mAbandons = 0;
+  int mConnections = 0;
+  int mEntriesSent = 0;
+};
+
+}  // namespace test
+}  // namespace zr
+
+#endif
