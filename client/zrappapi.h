@@ -49,4 +49,9 @@
 #include "SchemaTab.h"
 #include "SchemaUABSync.h"
 
+// LDAP directory.
+#include "DirectorySearch.h"
+#include "DirectorySearchListener.h"
+#include "DirectoryServer.h"
+
 #endif
