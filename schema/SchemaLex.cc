@@ -22,16 +22,32 @@ const Keyword kKeywords[] = {
     {"uab", UAB},           {"map", MAP},
 };
 
+// The file is text: a carriage return before a newline belongs to the line end, as in a text-mode read;
+// any other carriage return stays a byte of its own.
+int ReadByte(SchemaLoadState& state) {
+  if (state.pushedCount > 0) return state.pushedBack[--state.pushedCount];
+  int c = getc(state.input);
+  if (c != '\r') return c;
+  int next = getc(state.input);
+  if (next == '\n') return '\n';
+  if (next != EOF) state.pushedBack[state.pushedCount++] = next;
+  return c;
+}
+
+void PushBack(SchemaLoadState& state, int c) {
+  if (c != EOF) state.pushedBack[state.pushedCount++] = c;
+}
+
 // Plain ASCII ranges: the process locale must not decide what a word is.
 bool IsWordChar(int c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
 }
 
-int LexString(FILE* in) {
+int LexString(SchemaLoadState& state) {
   char* text = Schemalval.text;
   int length = 0;
   for (;;) {
-    int c = getc(in);
+    int c = ReadByte(state);
     if (c == '"') break;
     // End of file is not told apart here: it counts as a byte until the limit rejects the string.
     if (length == kMaxString) return BADTOKEN;
@@ -41,19 +57,19 @@ int LexString(FILE* in) {
   return STRING;
 }
 
-int LexWord(FILE* in, int first) {
+int LexWord(SchemaLoadState& state, int first) {
   if (!IsWordChar(first)) return BADTOKEN;
   char word[kMaxWord + 1];
   int length = 0;
   word[length++] = static_cast<char>(first);
   int c;
   for (;;) {
-    c = getc(in);
+    c = ReadByte(state);
     if (c == EOF) return BADTOKEN;
     if (!IsWordChar(c) || length == kMaxWord) break;
     word[length++] = static_cast<char>(c);
   }
-  ungetc(c, in);
+  PushBack(state, c);
   word[length] = '\0';
   for (const Keyword& keyword : kKeywords) {
     if (strcmp(word, keyword.word) == 0) return keyword.token;
@@ -66,9 +82,8 @@ int LexWord(FILE* in, int first) {
 
 int SchemaLex() {
   SchemaLoadState& state = TheSchemaLoadState();
-  FILE* in = state.input;
   for (;;) {
-    int c = getc(in);
+    int c = ReadByte(state);
     switch (c) {
       case EOF:
         return 0;
@@ -80,7 +95,7 @@ int SchemaLex() {
         break;
       case '#':
         do {
-          c = getc(in);
+          c = ReadByte(state);
         } while (c != '\n' && c != EOF);
         if (c == EOF) return 0;
         state.line++;
@@ -91,11 +106,18 @@ int SchemaLex() {
       case '}':
         return c;
       case '"':
-        return LexString(in);
+        return LexString(state);
       default:
-        return LexWord(in, c);
+        return LexWord(state, c);
     }
   }
 }
 
 const char* SchemaTokenText() { return Schemalval.text; }
+
+void SetSchemaInput(FILE* file) {
+  SchemaLoadState& state = TheSchemaLoadState();
+  state.input = file;
+  state.line = 1;
+  state.pushedCount = 0;
+}

@@ -51,11 +51,10 @@ void LoadSchemaFile() {
     return;
   }
 
-  state.input = file;
-  state.line = 1;
+  SetSchemaInput(file);
   int result = SchemaParse();
   fclose(file);
-  state.input = nullptr;
+  SetSchemaInput(nullptr);
 
   if (result != 0) {
     if (ABSchemaErrorListener* listener = zr_schema::RegisteredErrorListener()) {

@@ -17,10 +17,15 @@
 struct SchemaLoadState {
   FILE* input = nullptr;       // set only while parsing
   int line = 0;                // current line of the input
+  int pushedBack[2] = {0, 0};  // bytes the lexer has read ahead, last pushed first out
+  int pushedCount = 0;
   wxString* errors = nullptr;  // accumulated parse errors; created empty on the first one
   bool attempted = false;      // the file is tried at most once per process
 };
 SchemaLoadState& TheSchemaLoadState();
+
+// Makes file the lexer's input, from line 1 (null ends it).
+void SetSchemaInput(FILE* file);
 
 // Ensures the one load attempt of this process has happened.
 void LoadSchemaFile();

@@ -28,8 +28,7 @@ class SchemaLexTest : public SchemaTest {
     fwrite(content.data(), 1, content.size(), file);
     rewind(file);
     SchemaLoadState& state = TheSchemaLoadState();
-    state.input = file;
-    state.line = 1;
+    SetSchemaInput(file);
     std::vector<Token> tokens;
     for (int guard = 0; guard < 10000; guard++) {
       int code = SchemaLex();
@@ -37,7 +36,7 @@ class SchemaLexTest : public SchemaTest {
       tokens.push_back({code, text, state.line});
       if (code == 0 || code == BADTOKEN) break;
     }
-    state.input = nullptr;
+    SetSchemaInput(nullptr);
     fclose(file);
     return tokens;
   }
@@ -123,11 +122,11 @@ TEST_F(SchemaLexTest, BadCharactersAreConsumedOneAtATime) {
   FILE* file = tmpfile();
   fputs("(book ", file);
   rewind(file);
-  TheSchemaLoadState().input = file;
+  SetSchemaInput(file);
   EXPECT_EQ(SchemaLex(), BADTOKEN);
   EXPECT_EQ(SchemaLex(), BOOK);
   EXPECT_EQ(SchemaLex(), 0);
-  TheSchemaLoadState().input = nullptr;
+  SetSchemaInput(nullptr);
   fclose(file);
 }
 
@@ -148,6 +147,27 @@ TEST_F(SchemaLexTest, CommentsAndLineCounting) {
   EXPECT_EQ(Codes("book # no newline"), (std::vector<int>{BOOK, 0}));
   EXPECT_EQ(Codes("#"), (std::vector<int>{0}));
   EXPECT_EQ(Codes(""), (std::vector<int>{0}));
+}
+
+TEST_F(SchemaLexTest, CarriageReturnsBeforeNewlinesEndTheLine) {
+  std::vector<Token> tokens = Lex("book\r\n# comment\r\n\"a\r\nb\"\r\nbox\r\n");
+  ASSERT_EQ(tokens.size(), 4u);
+  EXPECT_EQ(tokens[0].code, BOOK);
+  EXPECT_EQ(tokens[1].code, STRING);
+  EXPECT_EQ(tokens[1].text, "a\nb");
+  EXPECT_EQ(tokens[2].code, BOX);
+  EXPECT_EQ(tokens[2].line, 4);
+  EXPECT_EQ(tokens[3].code, 0);
+  EXPECT_EQ(tokens[3].line, 5);
+
+  // A lone carriage return is not white space, also right after a word; inside a string it is a byte.
+  EXPECT_EQ(Codes("book\rbox "), (std::vector<int>{BOOK, BADTOKEN}));
+  EXPECT_EQ(Codes("\r "), (std::vector<int>{BADTOKEN}));
+  tokens = Lex("\"a\rb\" w\r\r\n");
+  ASSERT_EQ(tokens.size(), 3u);
+  EXPECT_EQ(tokens[0].text, "a\rb");
+  EXPECT_EQ(tokens[1].text, "w");
+  EXPECT_EQ(tokens[2].code, BADTOKEN);
 }
 
 }  // namespace

@@ -146,6 +146,23 @@ std::string ParseErrorText(const std::string& path, int line) {
   return "Erreur dans " + path + " : ligne " + std::to_string(line) + " : parse error\n";
 }
 
+TEST_F(SchemaParserTest, WindowsLineEndsLoad) {
+  UseCatalogue("schema_messages");
+  std::shared_ptr<ListenerRecord> errors = RegisterCountingListener();
+  WriteSchema(
+      "personal {\r\n  book \"A\";\r\n}\r\ndirectory { }\r\nlist { }\r\nedit { }\r\nuab { }\r\nmap { }\r\n");
+  ASSERT_NE(GetSchemaBookList(), nullptr);
+  EXPECT_EQ(GetSchemaBookList()->GetSize(), 1);
+  EXPECT_NE(GetSchemaMapAttrList(), nullptr);
+  EXPECT_EQ(errors->CallCount(), 0);
+
+  Unload();
+  WriteSchema("personal {\r\n}\r\n\r\nlist { }\r\n");
+  EXPECT_NE(GetSchemaBookList(), nullptr);
+  EXPECT_EQ(errors->Calls(),
+            (std::vector<std::string>{"OnSchemaError(" + ParseErrorText(SchemaPath(), 4) + ")"}));
+}
+
 TEST_F(SchemaParserTest, BookNamesMustBeQuoted) {
   UseCatalogue("schema_messages");
   std::shared_ptr<ListenerRecord> errors = RegisterCountingListener();
