@@ -38,17 +38,6 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
-bool ReadAll(int fd, char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = read(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 std::string Frame(IPCMessage* msg) {
   const char* text = IPC_Serialize(msg);
   uint32_t length = htonl(static_cast<uint32_t>(strlen(text)));
@@ -57,12 +46,43 @@ std::string Frame(IPCMessage* msg) {
   return frame;
 }
 
-bool ReadFrame(int fd, std::vector<char>& buffer) {
-  uint32_t length;
-  if (!ReadAll(fd, reinterpret_cast<char*>(&length), 4)) return false;
-  buffer.resize(ntohl(length));
-  return ReadAll(fd, buffer.data(), buffer.size());
-}
+// Reads frames through a buffer, as a channel reader does: one read() brings in as many frames as have
+// arrived.
+class FrameReader {
+ public:
+  explicit FrameReader(int fd) : mFd(fd), mBuffer(1 << 16) {}
+  // The next frame's payload size, or -1 once the peer has gone.
+  long Next() {
+    for (;;) {
+      size_t have = mEnd - mStart;
+      if (have >= 4) {
+        uint32_t length;
+        memcpy(&length, mBuffer.data() + mStart, 4);
+        length = ntohl(length);
+        if (have >= 4 + length) {
+          mStart += 4 + length;
+          return length;
+        }
+        if (4 + length > mBuffer.size()) mBuffer.resize(4 + length);
+      }
+      if (mStart > 0) {
+        memmove(mBuffer.data(), mBuffer.data() + mStart, have);
+        mStart = 0;
+        mEnd = have;
+      }
+      ssize_t n = read(mFd, mBuffer.data() + mEnd, mBuffer.size() - mEnd);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return -1;
+      mEnd += static_cast<size_t>(n);
+    }
+  }
+
+ private:
+  int mFd;
+  std::vector<char> mBuffer;
+  size_t mStart = 0;
+  size_t mEnd = 0;
+};
 
 // The request and reply a lookup puts on the wire, so the floor moves the same bytes.
 struct WireFrames {
@@ -86,8 +106,8 @@ class RawPeer {
   RawPeer() {
     socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, mFds);
     mThread = std::thread([this] {
-      std::vector<char> buffer;
-      while (ReadFrame(mFds[1], buffer)) {
+      FrameReader frames(mFds[1]);
+      while (frames.Next() >= 0) {
         if (!WriteAll(mFds[1], mFrames.reply.data(), mFrames.reply.size())) break;
       }
     });
@@ -109,10 +129,10 @@ class RawPeer {
 
 void BM_RawSocketRoundTrip(benchmark::State& state) {
   RawPeer peer;
-  std::vector<char> buffer;
+  FrameReader frames(peer.fd());
   for (auto _ : state) {
     WriteAll(peer.fd(), peer.frames().request.data(), peer.frames().request.size());
-    if (!ReadFrame(peer.fd(), buffer)) state.SkipWithError("peer gone");
+    if (frames.Next() < 0) state.SkipWithError("peer gone");
   }
 }
 BENCHMARK(BM_RawSocketRoundTrip)->UseRealTime();
@@ -122,8 +142,8 @@ void BM_RawSocketPipelined(benchmark::State& state) {
   for (auto _ : state) {
     // The replies are drained on a thread of their own, or both ends would block on full buffers.
     std::thread reader([&] {
-      std::vector<char> buffer;
-      for (int i = 0; i < kBurst; ++i) ReadFrame(peer.fd(), buffer);
+      FrameReader frames(peer.fd());
+      for (int i = 0; i < kBurst; ++i) frames.Next();
     });
     for (int i = 0; i < kBurst; ++i)
       WriteAll(peer.fd(), peer.frames().request.data(), peer.frames().request.size());
