@@ -200,7 +200,9 @@ void IPCCommandThread::SetMessageListener(IPCMessageListener* listener) {
   {
     std::lock_guard<std::mutex> lock(s->stateLock);
     if (s->shutdown) {
-      old = listener;
+      old = listener;  // nothing will report to it: give it back at once
+    } else if (listener == s->listener) {
+      // Already ours.
     } else {
       old = s->listener;
       s->listener = listener;
@@ -212,7 +214,7 @@ void IPCCommandThread::SetMessageListener(IPCMessageListener* listener) {
     }
   }
   if (report.owns_lock()) report.unlock();
-  if (old != nullptr && old != listener) old->Release();
+  if (old != nullptr) old->Release();
 }
 
 void IPCCommandThread::Shutdown() {

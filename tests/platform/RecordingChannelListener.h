@@ -20,8 +20,9 @@ namespace zr {
 namespace test {
 
 struct ChannelRecord {
-  std::mutex mutex;
-  std::condition_variable changed;
+  // Recursive, so the accessors below may be used inside WaitFor's condition.
+  std::recursive_mutex mutex;
+  std::condition_variable_any changed;
   std::vector<std::string> messages;  // serialised copies, in arrival order
   std::vector<std::string> events;    // "message", "closed", "failed:<code>"
   std::set<std::thread::id> threads;
@@ -29,24 +30,24 @@ struct ChannelRecord {
 
   bool WaitFor(const std::function<bool()>& condition,
                std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
-    std::unique_lock<std::mutex> lock(mutex);
+    std::unique_lock<std::recursive_mutex> lock(mutex);
     return changed.wait_for(lock, timeout, condition);
   }
   size_t MessageCount() {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::recursive_mutex> lock(mutex);
     return messages.size();
   }
   std::vector<std::string> Events() {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::recursive_mutex> lock(mutex);
     return events;
   }
   int Releases() {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::recursive_mutex> lock(mutex);
     return releases;
   }
   // How many channel-gone reports arrived.
   int GoneCount() {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::recursive_mutex> lock(mutex);
     int n = 0;
     for (const auto& e : events) n += e != "message";
     return n;
@@ -60,7 +61,7 @@ class RecordingChannelListener : public IPCMessageListener {
   void OnMessageArrived(IPCMessage* msg) override {
     std::string copy = IPC_Serialize(msg);
     {
-      std::lock_guard<std::mutex> lock(mRecord->mutex);
+      std::lock_guard<std::recursive_mutex> lock(mRecord->mutex);
       mRecord->messages.push_back(copy);
       mRecord->events.push_back("message");
       mRecord->threads.insert(std::this_thread::get_id());
@@ -72,7 +73,7 @@ class RecordingChannelListener : public IPCMessageListener {
   void OnChannelFailed(int error) override { Gone("failed:" + std::to_string(error)); }
   void Release() override {
     {
-      std::lock_guard<std::mutex> lock(mRecord->mutex);
+      std::lock_guard<std::recursive_mutex> lock(mRecord->mutex);
       ++mRecord->releases;
     }
     mRecord->changed.notify_all();
@@ -86,7 +87,7 @@ class RecordingChannelListener : public IPCMessageListener {
  private:
   void Gone(const std::string& what) {
     {
-      std::lock_guard<std::mutex> lock(mRecord->mutex);
+      std::lock_guard<std::recursive_mutex> lock(mRecord->mutex);
       mRecord->events.push_back(what);
       mRecord->threads.insert(std::this_thread::get_id());
     }
