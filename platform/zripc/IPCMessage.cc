@@ -157,10 +157,10 @@ bool ParseInto(IPCMessage* msg, const char* text, size_t size) {
   for (size_t i = 0; i < count; ++i) {
     size_t klen = 0;
     size_t vlen = 0;
-    if (!ReadLength(text, size, &pos, ':', size - pos, &klen)) break;
+    if (!ReadLength(text, size, &pos, ':', size - pos, &klen) || klen > size - pos) break;
     const char* key = text + pos;
     pos += klen;
-    if (!ReadLength(text, size, &pos, ':', size - pos, &vlen)) break;
+    if (!ReadLength(text, size, &pos, ':', size - pos, &vlen) || vlen > size - pos) break;
     const char* value = text + pos;
     pos += vlen;
     if (msg->Find(key, klen) >= 0) break;  // a serialised message never repeats a key
