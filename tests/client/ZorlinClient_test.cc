@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CountingListeners.h"
@@ -510,6 +511,23 @@ TEST_F(ZorlinClientTest, TheLastReferenceDestroysTheClientWithWorkInFlight) {
     }
   }
   for (const std::string& e : gEvents) EXPECT_NE('!', e[0]) << e;
+}
+
+}  // namespace
+
+namespace {
+
+// Requests belong to the UI thread; debug builds stop a request made from any other.
+TEST(ZorlinClientDeathTest, ARequestOffTheUIThreadStopsADebugBuild) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  zr::test::TestRuntimeDir dir;
+  std::unique_ptr<TestClient> client(new TestClient);
+  EXPECT_DEBUG_DEATH(
+      {
+        std::thread other([&] { client->Write({{"zr_command", "x"}}, nullptr, nullptr, nullptr); });
+        other.join();
+      },
+      "IsUIThread");
 }
 
 }  // namespace
