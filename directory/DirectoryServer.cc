@@ -221,6 +221,12 @@ void DirectoryServer::Reconnect() {
   ldap_set_option(mLd, LDAP_OPT_NETWORK_TIMEOUT, &networkTimeout);
   struct timeval syncTimeout = {kSyncTimeoutSeconds, 0};
   ldap_set_option(mLd, LDAP_OPT_TIMEOUT, &syncTimeout);
+  int deref = LDAP_DEREF_NEVER;
+  ldap_set_option(mLd, LDAP_OPT_DEREF, &deref);
+  int noLimit = 0;  // what a search passes as -1 (replication) means: none
+  ldap_set_option(mLd, LDAP_OPT_SIZELIMIT, &noLimit);
+  ldap_set_option(mLd, LDAP_OPT_TIMELIMIT, &noLimit);
+  zr_directory::InstallMessageLimit(mLd);
 
   if (mUseSSL) InstallSSL();
 

@@ -139,7 +139,20 @@ int OnConnect(LDAP*, Sockbuf* sb, LDAPURLDesc* srv, struct sockaddr*, struct lda
 // Runs before the UnbindRequest is sent; the layer goes with the Sockbuf.
 void OnDisconnect(LDAP*, Sockbuf*, struct ldap_conncb*) {}
 
+int LimitOnConnect(LDAP*, Sockbuf* sb, LDAPURLDesc*, struct sockaddr*, struct ldap_conncb*) {
+  ber_len_t max = kMaxIncomingMessage;
+  ber_sockbuf_ctrl(sb, LBER_SB_OPT_SET_MAX_INCOMING, &max);
+  return 0;
+}
+
+// Shared by every handle; static, so it outlives them all.
+ldap_conncb gLimitCallbacks = {LimitOnConnect, OnDisconnect, nullptr};
+
 }  // namespace
+
+bool InstallMessageLimit(LDAP* ld) {
+  return ld && ldap_set_option(ld, LDAP_OPT_CONNECT_CB, &gLimitCallbacks) == LDAP_OPT_SUCCESS;
+}
 
 void SetSSLFunctions(SSLAttachFunc attach, SSLConfirmFunc confirm) {
   gAttach.store(attach);

@@ -21,6 +21,11 @@ struct SSLConnectionData {
 
 void SetSSLFunctions(SSLAttachFunc attach, SSLConfirmFunc confirm);
 
+// Every connection of the handle refuses a message announced larger than this, instead of allocating
+// for it and waiting for bytes that a broken or hostile server will never send.
+constexpr ber_len_t kMaxIncomingMessage = 16 * 1024 * 1024;
+bool InstallMessageLimit(LDAP* ld);
+
 // Null when the layer could not be installed (the connection then stays plain).
 SSLConnectionData* InstallSocketLayer(LDAP* ld, const char* host);
 void FreeSocketLayer(SSLConnectionData* data);

@@ -327,6 +327,17 @@ TEST_F(DirectorySearchesTest, MisbehavingDirectoriesEndSearchesCleanly) {
   EXPECT_EQ(TypeDownAndWait(garbageServer, "a")->Calls(),
             (Calls{"OnSearchBegin", "OnServerUnavailable(127.0.0.1)", "OnSearchEnd"}));
   EXPECT_EQ(TypeDownAndWait(garbageServer, "a")->Calls(), (Calls{"OnSearchBegin", "OnSearchEnd"}));
+
+  // Announces a message far larger than any directory answer: refused, not awaited.
+  ScriptedLdapServer oversized(ScriptedLdapServer::Script::kOversized);
+  ASSERT_TRUE(oversized.Start());
+  DirectoryServer oversizedServer("127.0.0.1", oversized.port(), "o=t", 0, false, nullptr);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(TypeDownAndWait(oversizedServer, "a")->Calls(),
+            (Calls{"OnSearchBegin", "OnServerUnavailable(127.0.0.1)", "OnSearchEnd"}));
+  EXPECT_EQ(oversized.Binds(), 1);
+  // Refused on sight: waiting for the announced bytes would have lasted the 5-second bind limit.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
 }
 
 }  // namespace

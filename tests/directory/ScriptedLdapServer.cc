@@ -228,7 +228,12 @@ void ScriptedLdapServer::Serve(int fd) {
           ++mBinds;
           mChanged.notify_all();
         }
-        if (!SendResult(sb, msgid, kBindResponse, mBindResult)) open = false;
+        if (mScript == Script::kOversized) {
+          static const char kHuge[] = "\x30\x84\x7f\xff\xff\xff\x02\x01\x01\x61";
+          if (send(fd, kHuge, sizeof kHuge - 1, MSG_NOSIGNAL) < 0) open = false;
+        } else if (!SendResult(sb, msgid, kBindResponse, mBindResult)) {
+          open = false;
+        }
       } else if (op == kUnbindRequest) {
         open = false;
       } else if (op == kAbandonRequest) {
@@ -276,6 +281,7 @@ void ScriptedLdapServer::Serve(int fd) {
             break;
           case Script::kStall:
           case Script::kGarbage:
+          case Script::kOversized:
             break;
         }
         if (mScript == Script::kAnswer || mScript == Script::kCloseMidSearch) {

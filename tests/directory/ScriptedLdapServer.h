@@ -39,6 +39,7 @@ class ScriptedLdapServer {
     kCloseMidSearch,  // the first entry, then the connection closes
     kSlowEntries,     // one entry per interval, cycling, until abandoned (or the connection goes)
     kGarbage,         // not LDAP at all: bytes that are no BER, and it keeps sending them
+    kOversized,       // answers the bind with the start of a message announced as 2 GiB long
   };
 
   explicit ScriptedLdapServer(Script script);
