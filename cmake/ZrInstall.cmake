@@ -18,6 +18,16 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/zrappapiConfigVersi
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zrappapiConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/zrappapiConfigVersion.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/zrappapi)
+# wx-config's answer for a console build, so pkg-config users get the same flags as CMake users.
+find_program(WX_CONFIG_EXECUTABLE NAMES wx-config REQUIRED)
+execute_process(COMMAND ${WX_CONFIG_EXECUTABLE} --cxxflags base OUTPUT_VARIABLE ZR_WX_CFLAGS
+                OUTPUT_STRIP_TRAILING_WHITESPACE)
+execute_process(COMMAND ${WX_CONFIG_EXECUTABLE} --libs base OUTPUT_VARIABLE ZR_WX_LIBS
+                OUTPUT_STRIP_TRAILING_WHITESPACE)
+string(FIND "${ZR_WX_CFLAGS}" "wxUSE_GUI=0" zr_has_gui_flag)
+if(zr_has_gui_flag EQUAL -1)
+  string(APPEND ZR_WX_CFLAGS " -DwxUSE_GUI=0")
+endif()
 configure_file(cmake/zrappapi.pc.in ${CMAKE_CURRENT_BINARY_DIR}/zrappapi.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zrappapi.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 install(FILES data/kv_abook.sch DESTINATION ${CMAKE_INSTALL_DATADIR}/zrappapi OPTIONAL)
