@@ -25,13 +25,17 @@ struct IPCChannel {
 namespace {
 
 std::mutex gDirectoryLock;
-std::string gDirectoryOverride;  // empty: the default
+// Built on first use, so that a static initialiser elsewhere may already set the directory.
+std::string& DirectoryOverride() {
+  static std::string* directory = new std::string();  // empty: the default; never destroyed
+  return *directory;
+}
 std::atomic<unsigned int> gMaxMessageSize{16u * 1024u * 1024u};
 
 std::string RuntimeDirectory() {
   {
     std::lock_guard<std::mutex> lock(gDirectoryLock);
-    if (!gDirectoryOverride.empty()) return gDirectoryOverride;
+    if (!DirectoryOverride().empty()) return DirectoryOverride();
   }
   const char* xdg = getenv("XDG_RUNTIME_DIR");
   if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/zorlin";
@@ -129,7 +133,7 @@ extern "C" {
 
 void IPC_SetRuntimeDirectory(const char* directory) {
   std::lock_guard<std::mutex> lock(gDirectoryLock);
-  gDirectoryOverride = directory == nullptr ? std::string() : std::string(directory);
+  DirectoryOverride() = directory == nullptr ? std::string() : std::string(directory);
 }
 
 PRStatus IPC_GetRuntimeDirectory(char* buffer, int size) {

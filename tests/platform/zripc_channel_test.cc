@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -574,20 +576,77 @@ TEST_F(ChannelTest, ClientFramePatternNeitherLeaksNorFreesTwice) {
   EXPECT_EQ(record->GoneCount(), 0);
 }
 
-TEST_F(ChannelTest, BetweenProcesses) {
-  // A child process serves; this one is the client.
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ServerRecord rec(/*echo=*/true);
-    IPCServer server("kv_child", &rec);
-    if (server.StartListening() != PR_SUCCESS) _exit(20);
-    // Serve until the client has come and gone.
-    bool served =
-        rec.WaitFor([&] { return !rec.closed.empty(); }) || rec.WaitFor([&] { return !rec.closed.empty(); });
-    server.Shutdown();
-    _exit(served && rec.messages.size() == 100 ? 0 : 21);
+// The other process of the cross-process test is this test program run again (fork, then exec, so the
+// child starts with one thread even under ThreadSanitizer) with its role in the environment. The role
+// runs before any test, from a static initialiser, and ends the process with its verdict.
+constexpr const char* kRoleVariable = "ZRIPC_TEST_ROLE";
+constexpr const char* kDirVariable = "ZRIPC_TEST_DIR";
+
+int RunServerRole() {
+  ServerRecord rec(/*echo=*/true);
+  IPCServer server("kv_child", &rec);
+  if (server.StartListening() != PR_SUCCESS) return 20;
+  // Serve until the client has come and gone.
+  bool served =
+      rec.WaitFor([&] { return !rec.closed.empty(); }) || rec.WaitFor([&] { return !rec.closed.empty(); });
+  server.Shutdown();
+  return served && rec.messages.size() == 100 ? 0 : 21;
+}
+
+int RunClientRole() {
+  IPCChannel* c = IPC_OpenChannel("kv_parent");
+  if (c == nullptr) return 30;
+  IPC_ChannelAddRef(c);
+  auto record = std::make_shared<ChannelRecord>();
+  int code = 0;
+  {
+    IPCCommandThread reader;
+    reader.SetMessageListener(new RecordingChannelListener(record));
+    reader.SetChannel(c);
+    IPCMessage* m = Msg({{"zr_command", "ping"}, {"from", "child"}});
+    if (IPC_WriteMessage(c, m) != PR_SUCCESS) code = 31;
+    if (!record->WaitFor([&] { return record->messages.size() == 1; })) code = 32;
+    if (code == 0 && record->messages[0] != IPC_Serialize(m)) code = 33;
+    IPC_DestroyMessage(m);
+    reader.SetChannel(nullptr);
   }
+  IPC_ChannelRelease(c);
+  return code;
+}
+
+const bool kChildRoleRan = [] {
+  const char* role = getenv(kRoleVariable);
+  if (role == nullptr) return false;
+  IPC_SetRuntimeDirectory(getenv(kDirVariable));
+  int code = std::string(role) == "server" ? RunServerRole() : RunClientRole();
+  fflush(nullptr);
+  _exit(code);
+}();
+
+// Starts this program again in a role; answers the child's pid.
+pid_t SpawnRole(const char* role, const std::string& dir) {
+  std::string roleEnv = std::string(kRoleVariable) + "=" + role;
+  std::string dirEnv = std::string(kDirVariable) + "=" + dir;
+  std::vector<char*> env;
+  for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);
+  env.push_back(const_cast<char*>(roleEnv.c_str()));
+  env.push_back(const_cast<char*>(dirEnv.c_str()));
+  env.push_back(nullptr);
+  char self[] = "/proc/self/exe";
+  char* argv[] = {self, nullptr};
+  pid_t child = fork();
+  if (child == 0) {
+    execve(self, argv, env.data());
+    _exit(127);
+  }
+  return child;
+}
+
+TEST_F(ChannelTest, BetweenProcesses) {
+  ASSERT_FALSE(kChildRoleRan);
+  // A child process serves; this one is the client.
+  pid_t child = SpawnRole("server", mDir.Path());
+  ASSERT_GT(child, 0);
   IPCChannel* ch = nullptr;
   for (int i = 0; i < 500 && ch == nullptr; ++i) {
     ch = IPC_OpenChannel("kv_child");
@@ -619,33 +678,14 @@ TEST_F(ChannelTest, BetweenProcesses) {
   ServerRecord rec(/*echo=*/true);
   IPCServer server("kv_parent", &rec);
   ASSERT_EQ(server.StartListening(), PR_SUCCESS);
-  child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    IPCChannel* c = IPC_OpenChannel("kv_parent");
-    if (c == nullptr) _exit(30);
-    IPC_ChannelAddRef(c);
-    auto record = std::make_shared<ChannelRecord>();
-    int code = 0;
-    {
-      IPCCommandThread reader;
-      reader.SetMessageListener(new RecordingChannelListener(record));
-      reader.SetChannel(c);
-      IPCMessage* m = Msg({{"zr_command", "ping"}, {"from", "child"}});
-      if (IPC_WriteMessage(c, m) != PR_SUCCESS) code = 31;
-      if (!record->WaitFor([&] { return record->messages.size() == 1; })) code = 32;
-      if (code == 0 && record->messages[0] != IPC_Serialize(m)) code = 33;
-      IPC_DestroyMessage(m);
-      reader.SetChannel(nullptr);
-    }
-    IPC_ChannelRelease(c);
-    _exit(code);
-  }
+  child = SpawnRole("client", mDir.Path());
+  ASSERT_GT(child, 0);
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
   ASSERT_TRUE(rec.WaitFor([&] { return rec.closed.size() == 1; }));
   EXPECT_EQ(rec.opened[0]->PeerPid(), child);
+  EXPECT_EQ(rec.Messages().size(), 1u);
 }
 
 }  // namespace
