@@ -9,6 +9,7 @@
 #include <prmem.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -170,6 +171,8 @@ bool Slapd::Start(int people, std::string* error) {
     const std::string log = mDir + "/slapd.log";
     pid_t pid = fork();
     if (pid == 0) {
+      // A test program that is killed must not leave its directory running.
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
       int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
       if (fd >= 0) {
         dup2(fd, 1);
