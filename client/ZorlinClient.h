@@ -72,9 +72,6 @@ struct ZRAPPAPI_EXPORT ProgressListenerInfo {
   ProgressListener* listener;
 };
 
-extern template class ZRAPPAPI_EXPORT List<ReplyListenerInfo*>;
-extern template class ZRAPPAPI_EXPORT List<ProgressListenerInfo*>;
-
 class ZRAPPAPI_EXPORT ZorlinClient {
  public:
   // Stores a copy of the application's name; every channel opened afterwards announces it.

@@ -4,6 +4,7 @@
 
 #include <cassert>
 #include <cstring>
+#include <vector>
 
 #include "Releaser.h"
 #include "UILoop.h"
@@ -130,17 +131,16 @@ void SharedPrefs::OnMessage(IPCMessage* msg) {
 
   // A listener may release itself or another one from inside OnPrefChanged, so the calls go to a
   // snapshot, each checked against the registrations as they stand at that moment.
-  Array<SharedPrefsNotifyListener*> calls;
+  std::vector<SharedPrefsNotifyListener*> calls;
   {
     ListIterator<SharedPrefsPatternInfo*> it(mPatterns);
     for (it.First(); !it.IsDone(); it.Next()) {
       if (strcmp(it.CurrentItem()->pattern, pattern) != 0) continue;
       ListIterator<SharedPrefsNotifyListener*> li(it.CurrentItem()->listeners);
-      for (li.First(); !li.IsDone(); li.Next()) calls.Append(li.CurrentItem());
+      for (li.First(); !li.IsDone(); li.Next()) calls.push_back(li.CurrentItem());
     }
   }
-  for (unsigned int i = 0; i < calls.GetSize(); ++i) {
-    SharedPrefsNotifyListener* listener = calls.ItemAt(i);
+  for (SharedPrefsNotifyListener* listener : calls) {
     bool registered = false;
     ListIterator<SharedPrefsPatternInfo*> it(mPatterns);
     for (it.First(); !it.IsDone() && !registered; it.Next()) {

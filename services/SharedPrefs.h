@@ -42,8 +42,6 @@ struct ZRAPPAPI_EXPORT SharedPrefsPatternInfo {
   SharedPrefsPatternInfo& operator=(const SharedPrefsPatternInfo&) = delete;
 };
 
-extern template class ZRAPPAPI_EXPORT List<SharedPrefsPatternInfo*>;
-
 class ZRAPPAPI_EXPORT SharedPrefs : public ZorlinClient {
  public:
   void Lookup(const char* key, SharedPrefsLookupListener* listener);
