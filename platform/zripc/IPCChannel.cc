@@ -20,6 +20,7 @@ struct IPCChannel {
   int fd = -1;
   std::atomic<int> refs{0};
   std::mutex writeLock;  // also guards fd against the final close
+  std::string scratch;   // under writeLock: the text of the frame being written
 };
 
 namespace {
@@ -169,7 +170,7 @@ void IPC_ChannelRelease(IPCChannel* channel) {
 
 PRStatus IPC_WriteMessage(IPCChannel* channel, IPCMessage* msg) {
   if (channel == nullptr || msg == nullptr) return PR_FAILURE;
-  return zr::ipc::WriteFrame(channel->fd, channel->writeLock, msg);
+  return zr::ipc::WriteFrame(channel->fd, channel->writeLock, &channel->scratch, msg);
 }
 
 IPCChannel* IPC_Connect(const char* name) { return NewChannel(name); }

@@ -28,9 +28,14 @@ uint32_t ReadBigEndian32(const char* p) {
 
 }  // namespace
 
-PRStatus WriteFrame(int fd, std::mutex& writeLock, IPCMessage* msg) {
+PRStatus WriteFrame(int fd, std::mutex& writeLock, std::string* scratch, const IPCMessage* msg) {
+  std::lock_guard<std::mutex> lock(writeLock);
+  if (fd < 0) {
+    errno = EBADF;
+    return PR_FAILURE;
+  }
   size_t size = 0;
-  const char* payload = SerializeWithSize(msg, &size);
+  const char* payload = SerializeForWrite(msg, scratch, &size);
   if (size > IPC_GetMaxMessageSize()) {
     errno = EMSGSIZE;
     return PR_FAILURE;
@@ -46,12 +51,6 @@ PRStatus WriteFrame(int fd, std::mutex& writeLock, IPCMessage* msg) {
   std::memset(&mh, 0, sizeof mh);
   mh.msg_iov = iov;
   mh.msg_iovlen = 2;
-
-  std::lock_guard<std::mutex> lock(writeLock);
-  if (fd < 0) {
-    errno = EBADF;
-    return PR_FAILURE;
-  }
   while (mh.msg_iovlen > 0) {
     ssize_t n = sendmsg(fd, &mh, MSG_NOSIGNAL);
     if (n < 0) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 #include "IPCMessage.h"
 
@@ -13,9 +14,10 @@ namespace zr {
 namespace ipc {
 
 // Writes msg as one frame with a single sendmsg (repeated only for partial writes), under writeLock so
-// frames from several threads never interleave. No SIGPIPE. PR_FAILURE on an oversized message or a
-// write error (errno set).
-PRStatus WriteFrame(int fd, std::mutex& writeLock, IPCMessage* msg);
+// frames from several threads never interleave. scratch, guarded by writeLock too, holds the text of a
+// message that has none cached. No SIGPIPE. PR_FAILURE on an oversized message or a write error (errno
+// set).
+PRStatus WriteFrame(int fd, std::mutex& writeLock, std::string* scratch, const IPCMessage* msg);
 
 // Reads frames from a stream socket into one buffer, several frames per read. The buffer grows only as
 // bytes actually arrive, so a lying length costs nothing until the bytes are there.

@@ -125,6 +125,27 @@ void AppendNumber(std::string& out, size_t n) {
   out.append(digits, r.ptr);
 }
 
+void WriteText(const IPCMessage* msg, std::string* out) {
+  out->clear();
+  size_t total = 16;
+  for (size_t i = 0; i < msg->count; ++i) {
+    total += msg->entries[i].key.size() + msg->entries[i].value.size() + 8;
+  }
+  out->reserve(total);
+  out->push_back('@');
+  AppendNumber(*out, msg->count);
+  out->push_back(';');
+  for (size_t i = 0; i < msg->count; ++i) {
+    const Entry& e = msg->entries[i];
+    AppendNumber(*out, e.key.size());
+    out->push_back(':');
+    out->append(e.key);
+    AppendNumber(*out, e.value.size());
+    out->push_back(':');
+    out->append(e.value);
+  }
+}
+
 // Reads a decimal length ending with terminator at *pos; fails on no digits, a leading zero, or a value
 // above limit (which also rules out overflow).
 bool ReadLength(const char* text, size_t size, size_t* pos, char terminator, size_t limit, size_t* out) {
@@ -194,31 +215,14 @@ PRStatus DeserializeBytes(IPCMessage* msg, const char* text, size_t size) {
   return PR_SUCCESS;
 }
 
-const char* SerializeWithSize(IPCMessage* msg, size_t* size) {
-  if (!msg->serializedValid) {
-    std::string& out = msg->serialized;
-    out.clear();
-    size_t total = 16;
-    for (size_t i = 0; i < msg->count; ++i) {
-      total += msg->entries[i].key.size() + msg->entries[i].value.size() + 8;
-    }
-    out.reserve(total);
-    out.push_back('@');
-    AppendNumber(out, msg->count);
-    out.push_back(';');
-    for (size_t i = 0; i < msg->count; ++i) {
-      const Entry& e = msg->entries[i];
-      AppendNumber(out, e.key.size());
-      out.push_back(':');
-      out.append(e.key);
-      AppendNumber(out, e.value.size());
-      out.push_back(':');
-      out.append(e.value);
-    }
-    msg->serializedValid = true;
+const char* SerializeForWrite(const IPCMessage* msg, std::string* scratch, size_t* size) {
+  if (msg->serializedValid) {
+    *size = msg->serialized.size();
+    return msg->serialized.c_str();
   }
-  *size = msg->serialized.size();
-  return msg->serialized.c_str();
+  WriteText(msg, scratch);
+  *size = scratch->size();
+  return scratch->c_str();
 }
 
 void ClearMessage(IPCMessage* msg) { msg->Clear(); }
@@ -287,8 +291,11 @@ const char* IPC_MessageGetValueAt(const IPCMessage* msg, int index) {
 
 const char* IPC_Serialize(IPCMessage* msg) {
   if (msg == nullptr) return nullptr;
-  size_t size = 0;
-  return zr::ipc::SerializeWithSize(msg, &size);
+  if (!msg->serializedValid) {
+    WriteText(msg, &msg->serialized);
+    msg->serializedValid = true;
+  }
+  return msg->serialized.c_str();
 }
 
 PRStatus IPC_Deserialize(IPCMessage* msg, const char* text) {

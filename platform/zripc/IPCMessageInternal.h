@@ -4,6 +4,7 @@
 #define ZRIPC_IPCMESSAGEINTERNAL_H
 
 #include <cstddef>
+#include <string>
 
 #include "IPCMessage.h"
 
@@ -12,8 +13,9 @@ namespace ipc {
 
 // Like IPC_Deserialize, for size bytes at text (any NUL among them is malformed).
 PRStatus DeserializeBytes(IPCMessage* msg, const char* text, size_t size);
-// The serialised text and its length, cached in the message as IPC_Serialize's is.
-const char* SerializeWithSize(IPCMessage* msg, size_t* size);
+// The serialised text and its length: the message's cached text when it has one, else written into
+// scratch (whose storage is reused from write to write), leaving the message untouched.
+const char* SerializeForWrite(const IPCMessage* msg, std::string* scratch, size_t* size);
 // Empties msg, keeping its storage for the next message.
 void ClearMessage(IPCMessage* msg);
 

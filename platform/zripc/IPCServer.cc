@@ -29,7 +29,7 @@ ServerConnection::~ServerConnection() { close(mFd); }
 
 PRStatus ServerConnection::Send(IPCMessage* msg) {
   if (msg == nullptr || !mOpen.load(std::memory_order_acquire)) return PR_FAILURE;
-  return WriteFrame(mFd, mWriteLock, msg);
+  return WriteFrame(mFd, mWriteLock, &mScratch, msg);
 }
 
 void ServerConnection::Close() {

@@ -47,6 +47,7 @@ class ZRIPC_EXPORT ServerConnection {
   ServerConnection& operator=(const ServerConnection&) = delete;
 
   std::mutex mWriteLock;  // orders frames
+  std::string mScratch;   // under mWriteLock: the text of the frame being written
   const int mFd;          // closed by the destructor only, so no other thread ever sees it reused
   const int mId;
   const pid_t mPeerPid;
