@@ -126,6 +126,23 @@ TEST_F(SharedPrefsTest, LookupAnswersItsListenerOnceAndReleasesIt) {
   EXPECT_TRUE(ReleasedOnceOnUIThread(*pending));
 }
 
+TEST_F(SharedPrefsTest, ManyLookupsInFlightEachReachTheirOwnListener) {
+  FakeService service("kv_secdbm");
+  service.OnCommand("sp_lookup", [](const ReceivedMessage& request, Responder& r) {
+    r.Reply(request, {{"sp_key", request.Value("sp_key")}, {"sp_value", "v" + request.Value("sp_key")}});
+  });
+  ZorlinClientRef<SharedPrefs> prefs;
+  std::vector<Record> records(2000);
+  for (size_t i = 0; i < records.size(); ++i)
+    prefs->Lookup(std::to_string(i).c_str(), Make<CountingLookup>(&records[i]));
+  ASSERT_TRUE(PumpUntil([&] { return records.back()->Released(); }, std::chrono::seconds(30)));
+  for (size_t i = 0; i < records.size(); ++i) {
+    std::string key = std::to_string(i);
+    EXPECT_EQ(std::vector<std::string>{"OnLookup(" + key + ",v" + key + ")"}, records[i]->Calls());
+    EXPECT_TRUE(ReleasedOnceOnUIThread(*records[i]));
+  }
+}
+
 TEST_F(SharedPrefsTest, StoreSendsTheValueOnlyWhenThereIsOne) {
   FakeService service("kv_secdbm");
   ZorlinClientRef<SharedPrefs> prefs;
