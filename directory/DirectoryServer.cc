@@ -226,9 +226,9 @@ void DirectoryServer::Reconnect() {
   int noLimit = 0;  // what a search passes as -1 (replication) means: none
   ldap_set_option(mLd, LDAP_OPT_SIZELIMIT, &noLimit);
   ldap_set_option(mLd, LDAP_OPT_TIMELIMIT, &noLimit);
-  zr_directory::InstallMessageLimit(mLd);
 
-  if (mUseSSL) InstallSSL();
+  const bool secure = mUseSSL && InstallSSL();
+  zr_directory::InstallConnectionLimits(mLd, secure);
 
   if (ldap_simple_bind_s(mLd, nullptr, nullptr) != LDAP_SUCCESS) DropHandle();
 }

@@ -6,6 +6,7 @@
 #include <prerror.h>
 #include <private/pprio.h>
 #include <prmem.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -139,19 +140,39 @@ int OnConnect(LDAP*, Sockbuf* sb, LDAPURLDesc* srv, struct sockaddr*, struct lda
 // Runs before the UnbindRequest is sent; the layer goes with the Sockbuf.
 void OnDisconnect(LDAP*, Sockbuf*, struct ldap_conncb*) {}
 
-int LimitOnConnect(LDAP*, Sockbuf* sb, LDAPURLDesc*, struct sockaddr*, struct ldap_conncb*) {
+ber_slen_t PlainRead(Sockbuf_IO_Desc* sbiod, void* buf, ber_len_t len) {
+  return LBER_SBIOD_READ_NEXT(sbiod, buf, len);
+}
+
+ber_slen_t PlainWrite(Sockbuf_IO_Desc* sbiod, void* buf, ber_len_t len) {
+  ber_socket_t fd = kNoSocket;
+  ber_sockbuf_ctrl(sbiod->sbiod_sb, LBER_SB_OPT_GET_FD, &fd);
+  return send(fd, buf, len, MSG_NOSIGNAL);
+}
+
+int PlainCtrl(Sockbuf_IO_Desc* sbiod, int opt, void* arg) { return LBER_SBIOD_CTRL_NEXT(sbiod, opt, arg); }
+
+Sockbuf_IO gPlainIO = {nullptr, nullptr, PlainCtrl, PlainRead, PlainWrite, nullptr};
+
+int LimitOnConnect(LDAP*, Sockbuf* sb, LDAPURLDesc*, struct sockaddr*, struct ldap_conncb* ctx) {
   ber_len_t max = kMaxIncomingMessage;
   ber_sockbuf_ctrl(sb, LBER_SB_OPT_SET_MAX_INCOMING, &max);
+  const bool secure = ctx->lc_arg != nullptr;
+  if (!secure && ber_sockbuf_add_io(sb, &gPlainIO, LBER_SBIOD_LEVEL_TRANSPORT, nullptr) != 0) return -1;
   return 0;
 }
 
-// Shared by every handle; static, so it outlives them all.
-ldap_conncb gLimitCallbacks = {LimitOnConnect, OnDisconnect, nullptr};
+// Shared by every handle; static, so they outlive them all. A non-null argument marks secure handles,
+// whose writes go through the application's PRFileDesc instead.
+int gSecureMark;
+ldap_conncb gPlainLimits = {LimitOnConnect, OnDisconnect, nullptr};
+ldap_conncb gSecureLimits = {LimitOnConnect, OnDisconnect, &gSecureMark};
 
 }  // namespace
 
-bool InstallMessageLimit(LDAP* ld) {
-  return ld && ldap_set_option(ld, LDAP_OPT_CONNECT_CB, &gLimitCallbacks) == LDAP_OPT_SUCCESS;
+bool InstallConnectionLimits(LDAP* ld, bool secure) {
+  return ld && ldap_set_option(ld, LDAP_OPT_CONNECT_CB, secure ? &gSecureLimits : &gPlainLimits) ==
+                   LDAP_OPT_SUCCESS;
 }
 
 void SetSSLFunctions(SSLAttachFunc attach, SSLConfirmFunc confirm) {

@@ -23,8 +23,10 @@ void SetSSLFunctions(SSLAttachFunc attach, SSLConfirmFunc confirm);
 
 // Every connection of the handle refuses a message announced larger than this, instead of allocating
 // for it and waiting for bytes that a broken or hostile server will never send.
+// On plain connections the layer also writes without raising SIGPIPE when the directory has gone, so
+// an application need not ignore the signal.
 constexpr ber_len_t kMaxIncomingMessage = 16 * 1024 * 1024;
-bool InstallMessageLimit(LDAP* ld);
+bool InstallConnectionLimits(LDAP* ld, bool secure);
 
 // Null when the layer could not be installed (the connection then stays plain).
 SSLConnectionData* InstallSocketLayer(LDAP* ld, const char* host);

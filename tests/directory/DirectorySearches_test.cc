@@ -1,6 +1,7 @@
 // Searches on a directory server: type-down entries and limits, what reaches the wire, superseded
 // searches, SearchNoCancel, replication, certificate lookups, and directories that misbehave.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
 
@@ -298,6 +299,13 @@ TEST_F(DirectorySearchesTest, MisbehavingDirectoriesEndSearchesCleanly) {
                                                     {"uid=b,o=t", {{"cn", {"Ben"}}, {"mail", {"ben@t"}}}}};
 
   // Closes the connection after the first entry: that entry, then the end; the next search reconnects.
+  // Writing to the closed connection (abandon, unbind) must not raise SIGPIPE: the default action is
+  // restored for this part, as in an application that does not ignore the signal.
+  struct SigpipeDefault {
+    SigpipeDefault() { previous = signal(SIGPIPE, SIG_DFL); }
+    ~SigpipeDefault() { signal(SIGPIPE, previous); }
+    void (*previous)(int);
+  } sigpipeDefault;
   ScriptedLdapServer closing(ScriptedLdapServer::Script::kCloseMidSearch);
   closing.SetEntries(twoPeople);
   ASSERT_TRUE(closing.Start());
@@ -307,6 +315,23 @@ TEST_F(DirectorySearchesTest, MisbehavingDirectoriesEndSearchesCleanly) {
               (Calls{"OnSearchBegin", "OnSearchEntry(cn=Ann;mail=ann@t)", "OnSearchEnd"}));
   }
   EXPECT_EQ(closing.Connections(), 3);
+  closing.Stop();
+
+  // Goes away between searches: the next search finds out while writing to a dead connection.
+  ScriptedLdapServer leaving(ScriptedLdapServer::Script::kCloseAfterBind);
+  ASSERT_TRUE(leaving.Start());
+  DirectoryServer leavingServer("127.0.0.1", leaving.port(), "o=t", 0, false, nullptr);
+  auto* connect = new CountingResultListener;
+  auto connected = connect->record();
+  leavingServer.Connect(connect);
+  ASSERT_TRUE(Finished(connected));
+  EXPECT_EQ(connected->Calls(), Calls{"OnSuccess"});
+  ASSERT_TRUE(leaving.WaitFor([&] { return leaving.Connections() == 1; }, milliseconds(5000)));
+  PumpFor(milliseconds(50));  // the close reaches the client's socket
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(TypeDownAndWait(leavingServer, "a")->Calls(), (Calls{"OnSearchBegin", "OnSearchEnd"}));
+  }
+  leaving.Stop();
 
   // Never answers the search: it ends at the time limit, without an unavailable report.
   ScriptedLdapServer stalled(ScriptedLdapServer::Script::kStall);
@@ -319,8 +344,8 @@ TEST_F(DirectorySearchesTest, MisbehavingDirectoriesEndSearchesCleanly) {
   ScriptedLdapServer garbage(ScriptedLdapServer::Script::kGarbage);
   ASSERT_TRUE(garbage.Start());
   DirectoryServer garbageServer("127.0.0.1", garbage.port(), "o=t", 0, false, nullptr);
-  auto* connect = new CountingResultListener;
-  auto connected = connect->record();
+  connect = new CountingResultListener;
+  connected = connect->record();
   garbageServer.Connect(connect);
   ASSERT_TRUE(Finished(connected));
   EXPECT_EQ(connected->Calls(), Calls{"OnFailure(null)"});

@@ -231,7 +231,7 @@ void ScriptedLdapServer::Serve(int fd) {
         if (mScript == Script::kOversized) {
           static const char kHuge[] = "\x30\x84\x7f\xff\xff\xff\x02\x01\x01\x61";
           if (send(fd, kHuge, sizeof kHuge - 1, MSG_NOSIGNAL) < 0) open = false;
-        } else if (!SendResult(sb, msgid, kBindResponse, mBindResult)) {
+        } else if (!SendResult(sb, msgid, kBindResponse, mBindResult) || mScript == Script::kCloseAfterBind) {
           open = false;
         }
       } else if (op == kUnbindRequest) {
@@ -282,6 +282,7 @@ void ScriptedLdapServer::Serve(int fd) {
           case Script::kStall:
           case Script::kGarbage:
           case Script::kOversized:
+          case Script::kCloseAfterBind:
             break;
         }
         if (mScript == Script::kAnswer || mScript == Script::kCloseMidSearch) {

@@ -40,6 +40,7 @@ class ScriptedLdapServer {
     kSlowEntries,     // one entry per interval, cycling, until abandoned (or the connection goes)
     kGarbage,         // not LDAP at all: bytes that are no BER, and it keeps sending them
     kOversized,       // answers the bind with the start of a message announced as 2 GiB long
+    kCloseAfterBind,  // answers the bind, then closes the connection
   };
 
   explicit ScriptedLdapServer(Script script);
