@@ -1,9 +1,9 @@
 #include "IPCMessage.h"
 
-#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -37,18 +37,22 @@ uint64_t HashBytes(const char* p, size_t n) {
 }  // namespace
 
 struct IPCMessage {
-  // Live entries are [0, count); the rest keep their string storage for reuse.
-  std::vector<Entry> entries;
-  size_t count = 0;
-  // Open-addressing index of entry numbers (-1 = empty slot); empty while count <= kIndexThreshold.
+  // Entries live in a deque, which never moves them, so a value handed out stays where it is until its
+  // own key is set again or removed, whatever happens to the other keys.
+  std::deque<Entry> storage;
+  std::vector<Entry*> order;  // the live entries, in insertion order
+  std::vector<Entry*> spare;  // removed entries, kept with their string storage for reuse
+  // Open-addressing index of positions in order (-1 = empty slot); empty while few keys.
   std::vector<int32_t> slots;
   std::string serialized;
   bool serializedValid = false;
 
+  size_t Count() const { return order.size(); }
+
   long Find(const char* key, size_t len) const {
     if (slots.empty()) {
-      for (size_t i = 0; i < count; ++i) {
-        const std::string& k = entries[i].key;
+      for (size_t i = 0; i < order.size(); ++i) {
+        const std::string& k = order[i]->key;
         if (k.size() == len && std::memcmp(k.data(), key, len) == 0) return static_cast<long>(i);
       }
       return -1;
@@ -57,45 +61,49 @@ struct IPCMessage {
     for (size_t s = HashBytes(key, len) & mask;; s = (s + 1) & mask) {
       int32_t idx = slots[s];
       if (idx < 0) return -1;
-      const std::string& k = entries[idx].key;
+      const std::string& k = order[idx]->key;
       if (k.size() == len && std::memcmp(k.data(), key, len) == 0) return idx;
     }
   }
 
   void IndexEntry(size_t i) {
     size_t mask = slots.size() - 1;
-    const std::string& k = entries[i].key;
+    const std::string& k = order[i]->key;
     size_t s = HashBytes(k.data(), k.size()) & mask;
     while (slots[s] >= 0) s = (s + 1) & mask;
     slots[s] = static_cast<int32_t>(i);
   }
 
   void RebuildIndex() {
-    if (count <= kIndexThreshold) {
+    if (order.size() <= kIndexThreshold) {
       slots.clear();
       slots.shrink_to_fit();
       return;
     }
     size_t size = 64;
-    while (size < count * 2) size *= 2;
+    while (size < order.size() * 2) size *= 2;
     slots.assign(size, -1);
-    for (size_t i = 0; i < count; ++i) IndexEntry(i);
+    for (size_t i = 0; i < order.size(); ++i) IndexEntry(i);
   }
 
   // Appends a key known to be absent.
   void Append(const char* key, size_t klen, const char* value, size_t vlen) {
-    if (count < entries.size()) {
-      entries[count].key.assign(key, klen);
-      entries[count].value.assign(value, vlen);
+    Entry* e;
+    if (!spare.empty()) {
+      e = spare.back();
+      spare.pop_back();
+      e->key.assign(key, klen);
+      e->value.assign(value, vlen);
     } else {
-      entries.push_back(Entry{std::string(key, klen), std::string(value, vlen)});
+      storage.push_back(Entry{std::string(key, klen), std::string(value, vlen)});
+      e = &storage.back();
     }
-    ++count;
-    if (count > kIndexThreshold) {
-      if (slots.empty() || count * 2 > slots.size()) {
+    order.push_back(e);
+    if (order.size() > kIndexThreshold) {
+      if (slots.empty() || order.size() * 2 > slots.size()) {
         RebuildIndex();
       } else {
-        IndexEntry(count - 1);
+        IndexEntry(order.size() - 1);
       }
     }
   }
@@ -104,14 +112,22 @@ struct IPCMessage {
     serializedValid = false;
     long i = Find(key, klen);
     if (i >= 0) {
-      entries[i].value.assign(value, vlen);
+      order[i]->value.assign(value, vlen);
     } else {
       Append(key, klen, value, vlen);
     }
   }
 
+  void RemoveAt(size_t i) {
+    spare.push_back(order[i]);
+    order.erase(order.begin() + static_cast<long>(i));
+    RebuildIndex();
+    serializedValid = false;
+  }
+
   void Clear() {
-    count = 0;
+    spare.insert(spare.end(), order.begin(), order.end());
+    order.clear();
     if (!slots.empty()) slots.clear();
     serializedValid = false;
   }
@@ -128,21 +144,18 @@ void AppendNumber(std::string& out, size_t n) {
 void WriteText(const IPCMessage* msg, std::string* out) {
   out->clear();
   size_t total = 16;
-  for (size_t i = 0; i < msg->count; ++i) {
-    total += msg->entries[i].key.size() + msg->entries[i].value.size() + 8;
-  }
+  for (const Entry* e : msg->order) total += e->key.size() + e->value.size() + 8;
   out->reserve(total);
   out->push_back('@');
-  AppendNumber(*out, msg->count);
+  AppendNumber(*out, msg->order.size());
   out->push_back(';');
-  for (size_t i = 0; i < msg->count; ++i) {
-    const Entry& e = msg->entries[i];
-    AppendNumber(*out, e.key.size());
+  for (const Entry* e : msg->order) {
+    AppendNumber(*out, e->key.size());
     out->push_back(':');
-    out->append(e.key);
-    AppendNumber(*out, e.value.size());
+    out->append(e->key);
+    AppendNumber(*out, e->value.size());
     out->push_back(':');
-    out->append(e.value);
+    out->append(e->value);
   }
 }
 
@@ -174,7 +187,7 @@ bool ParseInto(IPCMessage* msg, const char* text, size_t size) {
   // Every entry takes at least four bytes ("0:0:"), which bounds the count by the text's size.
   if (!ReadLength(text, size, &pos, ';', size / 4, &count)) return false;
   if (std::memchr(text, '\0', size) != nullptr) return false;
-  if (count > msg->entries.size()) msg->entries.reserve(count);
+  msg->order.reserve(count);
   for (size_t i = 0; i < count; ++i) {
     size_t klen = 0;
     size_t vlen = 0;
@@ -187,7 +200,7 @@ bool ParseInto(IPCMessage* msg, const char* text, size_t size) {
     if (msg->Find(key, klen) >= 0) break;  // a serialised message never repeats a key
     msg->Append(key, klen, value, vlen);
   }
-  if (msg->count != count || pos != size) {
+  if (msg->order.size() != count || pos != size) {
     msg->Clear();
     return false;
   }
@@ -201,17 +214,15 @@ namespace ipc {
 
 PRStatus DeserializeBytes(IPCMessage* msg, const char* text, size_t size) {
   if (msg == nullptr || text == nullptr) return PR_FAILURE;
-  if (msg->count == 0) {
+  if (msg->order.empty()) {
     msg->serializedValid = false;
     return ParseInto(msg, text, size) ? PR_SUCCESS : PR_FAILURE;
   }
   // A message that already holds keys takes the parsed ones as if each were set in turn.
   IPCMessage parsed;
   if (!ParseInto(&parsed, text, size)) return PR_FAILURE;
-  for (size_t i = 0; i < parsed.count; ++i) {
-    const Entry& e = parsed.entries[i];
-    msg->Set(e.key.data(), e.key.size(), e.value.data(), e.value.size());
-  }
+  for (const Entry* e : parsed.order)
+    msg->Set(e->key.data(), e->key.size(), e->value.data(), e->value.size());
   return PR_SUCCESS;
 }
 
@@ -239,8 +250,11 @@ void IPC_DestroyMessage(IPCMessage* msg) { delete msg; }
 IPCMessage* IPC_CloneMessage(const IPCMessage* msg) {
   if (msg == nullptr) return nullptr;
   IPCMessage* copy = new IPCMessage();
-  copy->entries.assign(msg->entries.begin(), msg->entries.begin() + msg->count);
-  copy->count = msg->count;
+  copy->order.reserve(msg->order.size());
+  for (const Entry* e : msg->order) {
+    copy->storage.push_back(*e);
+    copy->order.push_back(&copy->storage.back());
+  }
   copy->RebuildIndex();
   return copy;
 }
@@ -254,7 +268,7 @@ PRStatus IPC_MessageSetValue(IPCMessage* msg, const char* key, const char* value
 const char* IPC_MessageGetValue(const IPCMessage* msg, const char* key) {
   if (msg == nullptr || key == nullptr) return nullptr;
   long i = msg->Find(key, std::strlen(key));
-  return i < 0 ? nullptr : msg->entries[i].value.c_str();
+  return i < 0 ? nullptr : msg->order[i]->value.c_str();
 }
 
 PRStatus IPC_MessageSetInt(IPCMessage* msg, const char* key, int n) {
@@ -269,24 +283,20 @@ PRStatus IPC_MessageRemoveValue(IPCMessage* msg, const char* key) {
   if (msg == nullptr || key == nullptr) return PR_FAILURE;
   long i = msg->Find(key, std::strlen(key));
   if (i < 0) return PR_FAILURE;
-  // Keep the removed entry's storage past the live range for reuse.
-  std::rotate(msg->entries.begin() + i, msg->entries.begin() + i + 1, msg->entries.begin() + msg->count);
-  --msg->count;
-  msg->RebuildIndex();
-  msg->serializedValid = false;
+  msg->RemoveAt(static_cast<size_t>(i));
   return PR_SUCCESS;
 }
 
-int IPC_MessageGetCount(const IPCMessage* msg) { return msg == nullptr ? 0 : static_cast<int>(msg->count); }
+int IPC_MessageGetCount(const IPCMessage* msg) { return msg == nullptr ? 0 : static_cast<int>(msg->Count()); }
 
 const char* IPC_MessageGetKeyAt(const IPCMessage* msg, int index) {
-  if (msg == nullptr || index < 0 || static_cast<size_t>(index) >= msg->count) return nullptr;
-  return msg->entries[index].key.c_str();
+  if (msg == nullptr || index < 0 || static_cast<size_t>(index) >= msg->Count()) return nullptr;
+  return msg->order[index]->key.c_str();
 }
 
 const char* IPC_MessageGetValueAt(const IPCMessage* msg, int index) {
-  if (msg == nullptr || index < 0 || static_cast<size_t>(index) >= msg->count) return nullptr;
-  return msg->entries[index].value.c_str();
+  if (msg == nullptr || index < 0 || static_cast<size_t>(index) >= msg->Count()) return nullptr;
+  return msg->order[index]->value.c_str();
 }
 
 const char* IPC_Serialize(IPCMessage* msg) {

@@ -62,6 +62,23 @@ TEST(IPCMessageTest, KeysKeepInsertionOrderAndReplaceInPlace) {
   IPC_DestroyMessage(nullptr);
 }
 
+TEST(IPCMessageTest, AValueStaysPutWhileOtherKeysChange) {
+  // A value handed out stays valid until its own key is set again or the message goes, however many
+  // other keys come and go meanwhile (short values included, which live inside their string).
+  Message m = New();
+  IPC_MessageSetValue(m.get(), "zr_cookie", "17");
+  IPC_MessageSetValue(m.get(), "long", std::string(100, 'l').c_str());
+  const char* cookie = IPC_MessageGetValue(m.get(), "zr_cookie");
+  const char* longValue = IPC_MessageGetValue(m.get(), "long");
+  for (int i = 0; i < 300; ++i) IPC_MessageSetInt(m.get(), ("k" + std::to_string(i)).c_str(), i);
+  for (int i = 0; i < 300; i += 3) IPC_MessageRemoveValue(m.get(), ("k" + std::to_string(i)).c_str());
+  IPC_MessageSetValue(m.get(), "k1", "changed");
+  IPC_Serialize(m.get());
+  EXPECT_STREQ(cookie, "17");
+  EXPECT_EQ(std::string(longValue), std::string(100, 'l'));
+  EXPECT_EQ(IPC_MessageGetValue(m.get(), "zr_cookie"), cookie);
+}
+
 TEST(IPCMessageTest, IntegersAreDecimalText) {
   Message m = New();
   IPC_MessageSetInt(m.get(), "a", 0);
