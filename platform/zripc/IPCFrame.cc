@@ -151,8 +151,7 @@ FrameReader::Status FrameReader::Next(IPCMessage* msg) {
     return Status::kFailed;
   }
   if (avail - 4 < length) return Status::kNeedMore;
-  ClearMessage(msg);
-  if (DeserializeBytes(msg, mBuffer + mBegin + 4, length) != PR_SUCCESS) {
+  if (DeserializeFrame(msg, mBuffer + mBegin + 4, length) != PR_SUCCESS) {
     mError = EBADMSG;
     return Status::kFailed;
   }

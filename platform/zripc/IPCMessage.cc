@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
-#include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,15 +37,34 @@ uint64_t HashBytes(const char* p, size_t n) {
 }  // namespace
 
 struct IPCMessage {
-  // Entries live in a deque, which never moves them, so a value handed out stays where it is until its
-  // own key is set again or removed, whatever happens to the other keys.
-  std::deque<Entry> storage;
+  // Entries never move once made (the first few inside the message, the rest in blocks of growing
+  // size), so a value handed out stays where it is until its own key is set again or removed, whatever
+  // happens to the other keys.
+  static constexpr size_t kInline = 4;
+  Entry inlineEntries[kInline];
+  size_t inlineUsed = 0;
+  std::vector<std::unique_ptr<Entry[]>> blocks;  // block b holds 8 << b entries
+  size_t lastBlockUsed = 0;
   std::vector<Entry*> order;  // the live entries, in insertion order
   std::vector<Entry*> spare;  // removed entries, kept with their string storage for reuse
   // Open-addressing index of positions in order (-1 = empty slot); empty while few keys.
   std::vector<int32_t> slots;
   std::string serialized;
   bool serializedValid = false;
+
+  Entry* NewEntry() {
+    if (!spare.empty()) {
+      Entry* e = spare.back();
+      spare.pop_back();
+      return e;
+    }
+    if (inlineUsed < kInline) return &inlineEntries[inlineUsed++];
+    if (blocks.empty() || lastBlockUsed == (size_t{8} << (blocks.size() - 1))) {
+      blocks.emplace_back(new Entry[size_t{8} << blocks.size()]);
+      lastBlockUsed = 0;
+    }
+    return &blocks.back()[lastBlockUsed++];
+  }
 
   size_t Count() const { return order.size(); }
 
@@ -88,16 +107,9 @@ struct IPCMessage {
 
   // Appends a key known to be absent.
   void Append(const char* key, size_t klen, const char* value, size_t vlen) {
-    Entry* e;
-    if (!spare.empty()) {
-      e = spare.back();
-      spare.pop_back();
-      e->key.assign(key, klen);
-      e->value.assign(value, vlen);
-    } else {
-      storage.push_back(Entry{std::string(key, klen), std::string(value, vlen)});
-      e = &storage.back();
-    }
+    Entry* e = NewEntry();
+    e->key.assign(key, klen);
+    e->value.assign(value, vlen);
     order.push_back(e);
     if (order.size() > kIndexThreshold) {
       if (slots.empty() || order.size() * 2 > slots.size()) {
@@ -236,7 +248,13 @@ const char* SerializeForWrite(const IPCMessage* msg, std::string* scratch, size_
   return scratch->c_str();
 }
 
-void ClearMessage(IPCMessage* msg) { msg->Clear(); }
+PRStatus DeserializeFrame(IPCMessage* msg, const char* text, size_t size) {
+  msg->Clear();
+  if (!ParseInto(msg, text, size)) return PR_FAILURE;
+  msg->serialized.assign(text, size);
+  msg->serializedValid = true;
+  return PR_SUCCESS;
+}
 
 }  // namespace ipc
 }  // namespace zr
@@ -252,8 +270,9 @@ IPCMessage* IPC_CloneMessage(const IPCMessage* msg) {
   IPCMessage* copy = new IPCMessage();
   copy->order.reserve(msg->order.size());
   for (const Entry* e : msg->order) {
-    copy->storage.push_back(*e);
-    copy->order.push_back(&copy->storage.back());
+    Entry* c = copy->NewEntry();
+    *c = *e;
+    copy->order.push_back(c);
   }
   copy->RebuildIndex();
   return copy;

@@ -1,6 +1,7 @@
 // Messages of the message channel library: an ordered set of keys, each with one NUL-terminated text
-// value. Setting an existing key replaces its value in place. A message may be serialised into one
-// NUL-free text that can travel as the value of another message, to any depth.
+// value (any bytes but NUL, in keys and values alike). Setting an existing key replaces its value in
+// place. A message may be serialised into one NUL-free text that can travel as the value of another
+// message, to any depth.
 //
 // A message is not locked: one thread at a time.
 #ifndef ZRIPC_IPCMESSAGE_H
@@ -34,8 +35,9 @@ ZRIPC_EXPORT const char* IPC_MessageGetValueAt(const IPCMessage* msg, int index)
 // One text holding the whole message, owned by the message: valid until the message is changed or
 // destroyed. Null for a null message.
 ZRIPC_EXPORT const char* IPC_Serialize(IPCMessage* msg);
-// Fills msg from a text made by IPC_Serialize. Malformed or truncated text gives PR_FAILURE and leaves
-// msg as it was.
+// Fills msg from a text made by IPC_Serialize (keys msg already holds are set as if by
+// IPC_MessageSetValue, in the text's order). Malformed or truncated text gives PR_FAILURE and leaves msg
+// as it was.
 ZRIPC_EXPORT PRStatus IPC_Deserialize(IPCMessage* msg, const char* text);
 }
 
