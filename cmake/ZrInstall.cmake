@@ -8,7 +8,7 @@ install(TARGETS zrappapi zrutil zripc EXPORT zrappapiTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-        INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zrappapi)
+        INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} ${CMAKE_INSTALL_INCLUDEDIR}/zrappapi)
 install(EXPORT zrappapiTargets NAMESPACE zrappapi:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/zrappapi)
 configure_package_config_file(cmake/zrappapiConfig.cmake.in
                               ${CMAKE_CURRENT_BINARY_DIR}/zrappapiConfig.cmake
@@ -28,6 +28,8 @@ string(FIND "${ZR_WX_CFLAGS}" "wxUSE_GUI=0" zr_has_gui_flag)
 if(zr_has_gui_flag EQUAL -1)
   string(APPEND ZR_WX_CFLAGS " -DwxUSE_GUI=0")
 endif()
+# Relocatable: the prefix is found from where the .pc file lies, so any --prefix given to cmake --install works.
+file(RELATIVE_PATH ZR_PC_TO_PREFIX /p/${CMAKE_INSTALL_LIBDIR}/pkgconfig /p)
 configure_file(cmake/zrappapi.pc.in ${CMAKE_CURRENT_BINARY_DIR}/zrappapi.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zrappapi.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 install(FILES data/kv_abook.sch DESTINATION ${CMAKE_INSTALL_DATADIR}/zrappapi OPTIONAL)
