@@ -40,7 +40,7 @@ struct IPCMessage {
   // Entries never move once made (the first few inside the message, the rest in blocks of growing
   // size), so a value handed out stays where it is until its own key is set again or removed, whatever
   // happens to the other keys.
-  static constexpr size_t kInline = 4;
+  static constexpr size_t kInline = 8;
   Entry inlineEntries[kInline];
   size_t inlineUsed = 0;
   std::vector<std::unique_ptr<Entry[]>> blocks;  // block b holds 8 << b entries
