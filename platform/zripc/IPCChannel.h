@@ -8,8 +8,9 @@
 //
 // Handles are reference counted. IPC_OpenChannel and IPC_Connect hand out a handle that nobody owns yet
 // (count 0): the first IPC_ChannelAddRef takes it, the IPC_ChannelRelease that brings the count back to 0
-// closes the socket and frees the handle. IPC_CloseChannel closes the socket at once and frees a handle
-// nobody took. Writing is allowed from any thread; frames are never interleaved.
+// closes the socket and frees the handle (as does a release of a handle nobody took). IPC_CloseChannel
+// closes the socket at once and frees a handle nobody took; a taken handle stays valid, closed, until its
+// last release. Writing is allowed from any thread; frames are never interleaved.
 #ifndef ZRIPC_IPCCHANNEL_H
 #define ZRIPC_IPCCHANNEL_H
 

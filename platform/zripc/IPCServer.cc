@@ -109,6 +109,11 @@ struct IPCServer::Impl {
 
   void Accept(int fd) {
     for (;;) {
+      {
+        // A listener call may have stopped listening (and the number been reused since).
+        std::lock_guard<std::mutex> guard(lock);
+        if (listenFd != fd) return;
+      }
       int conn = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
       if (conn < 0) {
         if (errno == EINTR) continue;

@@ -517,6 +517,39 @@ TEST_F(ChannelTest, CloseFromEitherEnd) {
   EXPECT_EQ(IPC_OpenChannel("kv_test"), nullptr);
 }
 
+TEST_F(ChannelTest, ServerMayBeControlledFromInsideItsOwnReports) {
+  // A service that stops listening at its first connection and closes it at its first message.
+  class OneShot : public ServerRecord {
+   public:
+    IPCServer* server = nullptr;
+    void OnConnectionOpened(const std::shared_ptr<ServerConnection>& c) override {
+      server->StopListening();
+      ServerRecord::OnConnectionOpened(c);
+    }
+    void OnMessage(const std::shared_ptr<ServerConnection>& c, IPCMessage* msg) override {
+      ServerRecord::OnMessage(c, msg);
+      server->CloseAllConnections();
+      EXPECT_EQ(server->StartListening(), PR_SUCCESS);
+    }
+  } rec;
+  IPCServer server("kv_test", &rec);
+  rec.server = &server;
+  ASSERT_EQ(server.StartListening(), PR_SUCCESS);
+  EXPECT_TRUE(server.IsListening());
+  IPCChannel* ch = IPC_OpenChannel("kv_test");
+  ASSERT_NE(ch, nullptr);
+  ASSERT_TRUE(rec.WaitFor([&] { return rec.opened.size() == 1; }));
+  EXPECT_FALSE(server.IsListening());
+  EXPECT_EQ(IPC_Connect("kv_test"), nullptr);
+  ASSERT_TRUE(WriteAndDestroy(ch, Msg({{"a", "b"}})));
+  ASSERT_TRUE(rec.WaitFor([&] { return rec.closed.size() == 1; }));
+  EXPECT_TRUE(server.IsListening());
+  IPCChannel* again = IPC_Connect("kv_test");
+  EXPECT_NE(again, nullptr);
+  IPC_CloseChannel(again);
+  IPC_CloseChannel(ch);
+}
+
 TEST_F(ChannelTest, ClientFramePatternNeitherLeaksNorFreesTwice) {
   // Run under LeakSanitizer (ASan build): a handle left behind is reported as a leak, one freed twice
   // as a double free. The service's close reports show each socket was really closed.
