@@ -11,6 +11,9 @@
 
 #include "ZrIpcExport.h"
 
+// The type is opaque but visible, so that containers of message pointers can be exported by other
+// libraries.
+struct ZRIPC_EXPORT IPCMessage;
 typedef struct IPCMessage IPCMessage;
 
 extern "C" {
