@@ -12,21 +12,17 @@ SchemaDirectory::SchemaDirectory(const SchemaDirectory& other)
     : name(other.name),
       host(other.host),
       root(other.root),
-      modifiers(zr_schema::CopyModifierList(other.modifiers)) {}
+      modifiers(zr_schema::CopyOwnedList(other.modifiers)) {}
 
 SchemaDirectory& SchemaDirectory::operator=(const SchemaDirectory& other) {
-  if (this != &other) {
-    name = other.name;
-    host = other.host;
-    root = other.root;
-    List<SchemaModifier*>* copy = zr_schema::CopyModifierList(other.modifiers);
-    zr_schema::DestroyModifierList(modifiers);
-    modifiers = copy;
-  }
+  name = other.name;
+  host = other.host;
+  root = other.root;
+  zr_schema::AssignOwnedList(modifiers, other.modifiers);
   return *this;
 }
 
-SchemaDirectory::~SchemaDirectory() { zr_schema::DestroyModifierList(modifiers); }
+SchemaDirectory::~SchemaDirectory() { zr_schema::DestroyOwnedList(modifiers); }
 
 wxString SchemaDirectory::GetModifier(const wxString& key) const {
   return zr_schema::FindModifier(modifiers, key);

@@ -1,32 +1,24 @@
 #include "SchemaEntry.h"
 
-#include <unordered_set>
-
 #include "SchemaInternal.h"
 #include "SchemaRegistry.h"
 
-using zr_schema::CopyAttrList;
-using zr_schema::CopyModifierList;
-using zr_schema::DestroyAttrList;
-using zr_schema::DestroyModifierList;
+using zr_schema::AssignOwnedList;
+using zr_schema::CopyOwnedList;
+using zr_schema::DestroyOwnedList;
 
 SchemaEntry::SchemaEntry() : modifiers(nullptr) {}
 
 SchemaEntry::SchemaEntry(List<SchemaModifier*>* modifiers) : modifiers(modifiers) {}
 
-SchemaEntry::SchemaEntry(const SchemaEntry& other) : modifiers(CopyModifierList(other.modifiers)) {}
+SchemaEntry::SchemaEntry(const SchemaEntry& other) : modifiers(CopyOwnedList(other.modifiers)) {}
 
 SchemaEntry& SchemaEntry::operator=(const SchemaEntry& other) {
-  if (this != &other) {
-    List<SchemaModifier*>* copy = CopyModifierList(other.modifiers);
-    DestroyModifierList(modifiers);
-    modifiers = copy;
-  }
+  AssignOwnedList(modifiers, other.modifiers);
   return *this;
 }
 
-SchemaEntry::~SchemaEntry() { DestroyModifierList(modifiers); }
-
+SchemaEntry::~SchemaEntry() { DestroyOwnedList(modifiers); }
 wxString SchemaEntry::GetModifier(const wxString& key) const {
   return zr_schema::FindModifier(modifiers, key);
 }
@@ -54,20 +46,16 @@ wxString SchemaAttr::GetLocalizedDisplay(const char* prefix) const {
 SchemaBox::SchemaBox() : attrs(nullptr) {}
 
 SchemaBox::SchemaBox(const SchemaBox& other)
-    : SchemaEntry(other), name(other.name), attrs(CopyAttrList(other.attrs)) {}
+    : SchemaEntry(other), name(other.name), attrs(CopyOwnedList(other.attrs)) {}
 
 SchemaBox& SchemaBox::operator=(const SchemaBox& other) {
-  if (this != &other) {
-    SchemaEntry::operator=(other);
-    name = other.name;
-    List<SchemaAttr*>* copy = CopyAttrList(other.attrs);
-    DestroyAttrList(attrs);
-    attrs = copy;
-  }
+  SchemaEntry::operator=(other);
+  name = other.name;
+  AssignOwnedList(attrs, other.attrs);
   return *this;
 }
 
-SchemaBox::~SchemaBox() { DestroyAttrList(attrs); }
+SchemaBox::~SchemaBox() { DestroyOwnedList(attrs); }
 
 int SchemaBox::GetType() const { return 2; }
 
@@ -78,20 +66,16 @@ wxString SchemaBox::GetLocalizedName(const char* prefix) const {
 SchemaType::SchemaType() : attrs(nullptr) {}
 
 SchemaType::SchemaType(const SchemaType& other)
-    : SchemaEntry(other), name(other.name), attrs(CopyAttrList(other.attrs)) {}
+    : SchemaEntry(other), name(other.name), attrs(CopyOwnedList(other.attrs)) {}
 
 SchemaType& SchemaType::operator=(const SchemaType& other) {
-  if (this != &other) {
-    SchemaEntry::operator=(other);
-    name = other.name;
-    List<SchemaAttr*>* copy = CopyAttrList(other.attrs);
-    DestroyAttrList(attrs);
-    attrs = copy;
-  }
+  SchemaEntry::operator=(other);
+  name = other.name;
+  AssignOwnedList(attrs, other.attrs);
   return *this;
 }
 
-SchemaType::~SchemaType() { DestroyAttrList(attrs); }
+SchemaType::~SchemaType() { DestroyOwnedList(attrs); }
 
 SchemaComboType::SchemaComboType() {}
 
@@ -101,58 +85,17 @@ int SchemaComboType::GetType() const { return 3; }
 
 namespace zr_schema {
 
-List<SchemaAttr*>* CopyAttrList(List<SchemaAttr*>* attrs) {
-  if (!attrs) return nullptr;
-  List<SchemaAttr*>* copy = new List<SchemaAttr*>;
-  ListIterator<SchemaAttr*> it(*attrs);
-  for (it.First(); !it.IsDone(); it.Next()) {
-    SchemaAttr* attr = it.CurrentItem();
-    copy->Append(attr ? new SchemaAttr(*attr) : nullptr);
+SchemaEntry* CopyItem(SchemaEntry* entry) {
+  // Entries have no virtual copy: the kind picks the class.
+  switch (entry->GetType()) {
+    case 1:
+      return new SchemaAttr(*static_cast<SchemaAttr*>(entry));
+    case 2:
+      return new SchemaBox(*static_cast<SchemaBox*>(entry));
+    case 3:
+      return new SchemaComboType(*static_cast<SchemaComboType*>(entry));
   }
-  return copy;
-}
-
-void DestroyAttrList(List<SchemaAttr*>* attrs) {
-  if (!attrs) return;
-  // A reorder may have listed one attribute twice; it is still deleted once.
-  std::unordered_set<SchemaAttr*> deleted;
-  while (attrs->GetSize() > 0) {
-    SchemaAttr* attr = attrs->RemoveHead();
-    if (attr && deleted.insert(attr).second) delete attr;
-  }
-  delete attrs;
-}
-
-List<SchemaEntry*>* CopyEntryList(List<SchemaEntry*>* entries) {
-  if (!entries) return nullptr;
-  List<SchemaEntry*>* copy = new List<SchemaEntry*>;
-  ListIterator<SchemaEntry*> it(*entries);
-  for (it.First(); !it.IsDone(); it.Next()) {
-    SchemaEntry* entry = it.CurrentItem();
-    SchemaEntry* entryCopy = nullptr;
-    // The entry's virtual table is fixed, so the kind picks the copy.
-    if (entry) {
-      switch (entry->GetType()) {
-        case 1:
-          entryCopy = new SchemaAttr(*static_cast<SchemaAttr*>(entry));
-          break;
-        case 2:
-          entryCopy = new SchemaBox(*static_cast<SchemaBox*>(entry));
-          break;
-        case 3:
-          entryCopy = new SchemaComboType(*static_cast<SchemaComboType*>(entry));
-          break;
-      }
-    }
-    copy->Append(entryCopy);
-  }
-  return copy;
-}
-
-void DestroyEntryListAndItems(List<SchemaEntry*>* entries) {
-  if (!entries) return;
-  DestroySchemaEntryList(entries);
-  delete entries;
+  return nullptr;
 }
 
 }  // namespace zr_schema

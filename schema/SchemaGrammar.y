@@ -39,13 +39,6 @@ static int Schemalex() { return SchemaLex(); }
 static void Schemaerror(const char* message) {
   SchemaParseError(strcmp(message, "memory exhausted") == 0 ? "parser stack overflow" : "parse error");
 }
-
-template <typename T>
-static void DestroyOwnedList(List<T*>* list) {
-  if (!list) return;
-  while (list->GetSize() > 0) delete list->RemoveHead();
-  delete list;
-}
 }
 
 %union {
@@ -88,9 +81,8 @@ static void DestroyOwnedList(List<T*>* list) {
 %type <uab> uab_head
 
 /* combo_list and uab_head are registered as soon as they exist: the registry owns them, not the stack. */
-%destructor { DestroyOwnedList($$); } book_list directory_list attribute_list modifier_list tab_list
+%destructor { zr_schema::DestroyOwnedList($$); } book_list directory_list attribute_list modifier_list tab_list entry_list
 %destructor { delete $$; } book directory combo attribute modifier tab tab_head box box_head
-%destructor { zr_schema::DestroyEntryListAndItems($$); } entry_list
 
 %%
 

@@ -5,6 +5,7 @@
 #include <wx/string.h>
 
 #include <string>
+#include <unordered_set>
 
 #include "List.h"
 #include "SchemaEntry.h"
@@ -30,14 +31,46 @@ wxString LocalizedLabel(const char* prefix, const wxString& name);
 wxString FindModifier(List<SchemaModifier*>* modifiers, const wxString& key);
 long FindModifierLong(List<SchemaModifier*>* modifiers, const wxString& key, long defaultValue);
 
-// Deep copies and destruction of child lists; a null list stays null and is skipped.
-List<SchemaModifier*>* CopyModifierList(List<SchemaModifier*>* modifiers);
-void DestroyModifierList(List<SchemaModifier*>* modifiers);
-List<SchemaAttr*>* CopyAttrList(List<SchemaAttr*>* attrs);
-void DestroyAttrList(List<SchemaAttr*>* attrs);
-List<SchemaEntry*>* CopyEntryList(List<SchemaEntry*>* entries);
-// DestroySchemaEntryList, then the list object.
-void DestroyEntryListAndItems(List<SchemaEntry*>* entries);
+// Owned child lists. A null list stays null and is skipped; null items are kept as null. Destroying
+// deletes each item once (a reorder may have listed one item twice), then the list object.
+template <typename T>
+void DeleteOwnedItems(List<T*>* list) {
+  if (!list) return;
+  std::unordered_set<T*> deleted;
+  while (list->GetSize() > 0) {
+    T* item = list->RemoveHead();
+    if (item && deleted.insert(item).second) delete item;
+  }
+}
+template <typename T>
+void DestroyOwnedList(List<T*>* list) {
+  DeleteOwnedItems(list);
+  delete list;
+}
+
+// Copies are deep, so a copy can be read and destroyed independently of its source.
+template <typename T>
+T* CopyItem(T* item) {
+  return new T(*item);
+}
+// An entry is copied as what it is (attribute, box or combo type).
+SchemaEntry* CopyItem(SchemaEntry* entry);
+template <typename T>
+List<T*>* CopyOwnedList(List<T*>* list) {
+  if (!list) return nullptr;
+  List<T*>* copy = new List<T*>;
+  ListIterator<T*> it(*list);
+  for (it.First(); !it.IsDone(); it.Next())
+    copy->Append(it.CurrentItem() ? CopyItem(it.CurrentItem()) : nullptr);
+  return copy;
+}
+// Assignment of an owned list: the target's old list goes once the copy is made (self-assignment safe).
+template <typename T>
+void AssignOwnedList(List<T*>*& target, List<T*>* source) {
+  List<T*>* copy = CopyOwnedList(source);
+  DestroyOwnedList(target);
+  target = copy;
+}
 
 // The registered error listener, or null.
 class ABSchemaErrorListener* RegisteredErrorListener();

@@ -113,8 +113,6 @@ int SchemaLex() {
   }
 }
 
-const char* SchemaTokenText() { return Schemalval.text; }
-
 void SetSchemaInput(FILE* file) {
   SchemaLoadState& state = TheSchemaLoadState();
   state.input = file;

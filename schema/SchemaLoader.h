@@ -29,10 +29,8 @@ void SetSchemaInput(FILE* file);
 
 // Ensures the one load attempt of this process has happened.
 void LoadSchemaFile();
-// The next token of TheSchemaLoadState().input; STRING and WORD leave their text in the token value.
+// The next token of TheSchemaLoadState().input; STRING and WORD leave their text in Schemalval.text.
 int SchemaLex();
-// The text of the last STRING or WORD token.
-const char* SchemaTokenText();
 // 0 accepted, 1 rejected, 2 parser stack exhausted.
 int SchemaParse();
 // Records message with the current line number.

@@ -22,21 +22,4 @@ long FindModifierLong(List<SchemaModifier*>* modifiers, const wxString& key, lon
   return defaultValue;
 }
 
-List<SchemaModifier*>* CopyModifierList(List<SchemaModifier*>* modifiers) {
-  if (!modifiers) return nullptr;
-  List<SchemaModifier*>* copy = new List<SchemaModifier*>;
-  ListIterator<SchemaModifier*> it(*modifiers);
-  for (it.First(); !it.IsDone(); it.Next()) {
-    SchemaModifier* modifier = it.CurrentItem();
-    copy->Append(modifier ? new SchemaModifier(*modifier) : nullptr);
-  }
-  return copy;
-}
-
-void DestroyModifierList(List<SchemaModifier*>* modifiers) {
-  if (!modifiers) return;
-  while (modifiers->GetSize() > 0) delete modifiers->RemoveHead();
-  delete modifiers;
-}
-
 }  // namespace zr_schema

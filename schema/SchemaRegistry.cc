@@ -5,7 +5,6 @@
 #include <plstr.h>
 
 #include <cstring>
-#include <unordered_set>
 
 #include "SchemaInternal.h"
 #include "SchemaLoader.h"
@@ -59,13 +58,6 @@ void AddName(Array<const char*>& names, SchemaAttr* attr, bool addToTable) {
   const char* name = KeepName(attr->GetAttr());
   names.Append(name);
   if (addToTable && !PL_HashTableLookup(r.attrTable, name)) PL_HashTableAdd(r.attrTable, name, attr);
-}
-
-template <typename T>
-void DestroyList(List<T*>* list) {
-  if (!list) return;
-  while (list->GetSize() > 0) delete list->RemoveHead();
-  delete list;
 }
 
 }  // namespace
@@ -228,15 +220,7 @@ const char* UnPrimaryKey(const char* key) {
   return key + kPrimaryPrefixLength;
 }
 
-void DestroySchemaEntryList(List<SchemaEntry*>* list) {
-  if (!list) return;
-  // A reorder may have listed one entry twice; it is still deleted once.
-  std::unordered_set<SchemaEntry*> deleted;
-  while (list->GetSize() > 0) {
-    SchemaEntry* entry = list->RemoveHead();
-    if (entry && deleted.insert(entry).second) delete entry;
-  }
-}
+void DestroySchemaEntryList(List<SchemaEntry*>* list) { zr_schema::DeleteOwnedItems(list); }
 
 void SchemaMapImportedAttributes(IPCMessage* message) {
   List<SchemaAttr*>* map = TheRegistry().mapAttrs;
@@ -279,13 +263,13 @@ List<SchemaAttr*>* DroppedAttrs() {
 
 void ResetRegistry() {
   Registry& r = TheRegistry();
-  DestroyList(r.books);
-  DestroyList(r.directories);
-  DestroyAttrList(r.attrs);
-  DestroyList(r.types);
-  DestroyList(r.tabs);
+  DestroyOwnedList(r.books);
+  DestroyOwnedList(r.directories);
+  DestroyOwnedList(r.attrs);
+  DestroyOwnedList(r.types);
+  DestroyOwnedList(r.tabs);
   delete r.uabSync;
-  DestroyAttrList(r.mapAttrs);
+  DestroyOwnedList(r.mapAttrs);
   if (r.screenNameAttr) PL_strfree(r.screenNameAttr);
   delete r.attrNames;
   if (r.attrTable) PL_HashTableDestroy(r.attrTable);
@@ -294,8 +278,8 @@ void ResetRegistry() {
     while (r.nameTexts->GetSize() > 0) PL_strfree(r.nameTexts->RemoveHead());
     delete r.nameTexts;
   }
-  DestroyEntryListAndItems(r.droppedEntries);
-  DestroyAttrList(r.droppedAttrs);
+  DestroyOwnedList(r.droppedEntries);
+  DestroyOwnedList(r.droppedAttrs);
   r = Registry();
 }
 

@@ -1,23 +1,23 @@
 #include "SchemaTab.h"
 
 #include "SchemaInternal.h"
+#include "SchemaRegistry.h"
 
 SchemaTab::SchemaTab() : entries(nullptr) {}
 
 SchemaTab::SchemaTab(const SchemaTab& other)
-    : name(other.name), entries(zr_schema::CopyEntryList(other.entries)) {}
+    : name(other.name), entries(zr_schema::CopyOwnedList(other.entries)) {}
 
 SchemaTab& SchemaTab::operator=(const SchemaTab& other) {
-  if (this != &other) {
-    name = other.name;
-    List<SchemaEntry*>* copy = zr_schema::CopyEntryList(other.entries);
-    zr_schema::DestroyEntryListAndItems(entries);
-    entries = copy;
-  }
+  name = other.name;
+  zr_schema::AssignOwnedList(entries, other.entries);
   return *this;
 }
 
-SchemaTab::~SchemaTab() { zr_schema::DestroyEntryListAndItems(entries); }
+SchemaTab::~SchemaTab() {
+  DestroySchemaEntryList(entries);
+  delete entries;
+}
 
 wxString SchemaTab::GetLocalizedName(const char* prefix) const {
   return zr_schema::LocalizedLabel(prefix, name);

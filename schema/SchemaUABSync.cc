@@ -4,15 +4,11 @@
 
 SchemaUABSync::SchemaUABSync() : attrs(nullptr) {}
 
-SchemaUABSync::SchemaUABSync(const SchemaUABSync& other) : attrs(zr_schema::CopyAttrList(other.attrs)) {}
+SchemaUABSync::SchemaUABSync(const SchemaUABSync& other) : attrs(zr_schema::CopyOwnedList(other.attrs)) {}
 
 SchemaUABSync& SchemaUABSync::operator=(const SchemaUABSync& other) {
-  if (this != &other) {
-    List<SchemaAttr*>* copy = zr_schema::CopyAttrList(other.attrs);
-    zr_schema::DestroyAttrList(attrs);
-    attrs = copy;
-  }
+  zr_schema::AssignOwnedList(attrs, other.attrs);
   return *this;
 }
 
-SchemaUABSync::~SchemaUABSync() { zr_schema::DestroyAttrList(attrs); }
+SchemaUABSync::~SchemaUABSync() { zr_schema::DestroyOwnedList(attrs); }
