@@ -47,6 +47,8 @@ PRStatus VoidArray::Append(void* item) {
 void* VoidArray::ItemAt(unsigned int index) const { return index < mCount ? mItems[index] : nullptr; }
 
 PRStatus VoidArray::SetItemAt(unsigned int index, void* item) {
+  // index + 1 must not wrap to 0, which SetSize would accept.
+  if (index >= kMaxSlots) return PR_FAILURE;
   if (index >= mCount && SetSize(index + 1) != PR_SUCCESS) return PR_FAILURE;
   mItems[index] = item;
   return PR_SUCCESS;

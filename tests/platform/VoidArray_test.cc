@@ -72,6 +72,7 @@ TEST(VoidArray, ItemAccessAndGrowth) {
   // Absurd sizes fail instead of wrapping around.
   EXPECT_EQ(PR_FAILURE, sparse.SetSize(0xffffffffu));
   EXPECT_EQ(PR_FAILURE, sparse.Insert(1, 0xfffffffeu));
+  EXPECT_EQ(PR_FAILURE, sparse.SetItemAt(0xffffffffu, P(9)));  // index + 1 would wrap to 0
   EXPECT_EQ(3u, sparse.mCount);
 }
 
