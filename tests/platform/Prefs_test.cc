@@ -70,11 +70,13 @@ TEST(ZrFile, OpensLikeFopenWithCloseOnExec) {
   EXPECT_STREQ("schema text\n", line);
   std::fclose(in);
 
-  // A mode too long to extend still yields close-on-exec.
-  FILE* longMode = ZR_fopen(name, "r,ccs=UTF-8xxxxxx");
-  if (longMode) {
-    EXPECT_TRUE(fcntl(fileno(longMode), F_GETFD) & FD_CLOEXEC);
-    std::fclose(longMode);
+  // Modes fopen takes are taken too, with close-on-exec: one with a character set, one too long to
+  // extend.
+  for (std::string mode : {std::string("r,ccs=UTF-8"), "r" + std::string(40, 'b')}) {
+    FILE* file = ZR_fopen(name, mode.c_str());
+    ASSERT_NE(nullptr, file) << mode;
+    EXPECT_TRUE(fcntl(fileno(file), F_GETFD) & FD_CLOEXEC) << mode;
+    std::fclose(file);
   }
   unlink(name);
 
