@@ -12,30 +12,33 @@ class CommandDestructor : public VoidItemDestructor {
 
 }  // namespace
 
-CommandThread::CommandThread() : mStarted(false) { mQueue.AdoptItemDestructor(new CommandDestructor); }
+CommandThread::CommandThread() : mQueue(std::make_shared<VoidQueue>()), mStarted(false) {
+  mQueue->AdoptItemDestructor(new CommandDestructor);
+}
 
 CommandThread::~CommandThread() {
   Shutdown();
-  // Only when a command of this very thread destroys it: the worker cannot join itself.
+  // Only when a command of this very thread destroys it: the worker cannot join itself, and finishes
+  // with its own share of the queue.
   if (mThread.joinable()) mThread.detach();
 }
 
 void CommandThread::PostCommand(Command* command) {
   if (!command) return;
-  if (mQueue.Enqueue(command) != PR_SUCCESS) {
+  if (mQueue->Enqueue(command) != PR_SUCCESS) {
     delete command;  // shut down: nothing runs any more
     return;
   }
   std::lock_guard<std::mutex> lock(mStartMutex);
   if (!mStarted) {
     mStarted = true;
-    mThread = std::thread(&CommandThread::Run, this);
+    mThread = std::thread(&CommandThread::Run, mQueue);
     mThreadId = mThread.get_id();
   }
 }
 
 void CommandThread::Shutdown() {
-  mQueue.Shutdown();
+  mQueue->Shutdown();
   if (!IsCurrentThread()) {
     std::lock_guard<std::mutex> join(mJoinMutex);
     {
@@ -45,7 +48,7 @@ void CommandThread::Shutdown() {
     if (mThread.joinable()) mThread.join();
   }
   // The worker takes no more commands; the ones it never reached are deleted here.
-  mQueue.RemoveAll();
+  mQueue->RemoveAll();
 }
 
 bool CommandThread::IsCurrentThread() const {
@@ -53,8 +56,8 @@ bool CommandThread::IsCurrentThread() const {
   return mStarted && mThreadId == std::this_thread::get_id();
 }
 
-void CommandThread::Run() {
-  while (Command* command = static_cast<Command*>(mQueue.Dequeue())) {
+void CommandThread::Run(std::shared_ptr<VoidQueue> queue) {
+  while (Command* command = static_cast<Command*>(queue->Dequeue())) {
     command->Execute();
     delete command;
   }

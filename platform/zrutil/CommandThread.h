@@ -7,6 +7,7 @@
 #ifndef ZRUTIL_COMMANDTHREAD_H
 #define ZRUTIL_COMMANDTHREAD_H
 
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -27,9 +28,11 @@ class ZRUTIL_EXPORT CommandThread {
  private:
   CommandThread(const CommandThread&) = delete;
   CommandThread& operator=(const CommandThread&) = delete;
-  void Run();
+  static void Run(std::shared_ptr<VoidQueue> queue);
 
-  VoidQueue mQueue;                // items are Command*; its item destructor deletes commands never run
+  // Items are Command*; its item destructor deletes commands never run. Shared with the worker, which
+  // outlives this object when one of its own commands destroys it.
+  std::shared_ptr<VoidQueue> mQueue;
   mutable std::mutex mStartMutex;  // guards the three below
   std::thread mThread;             // written only while mStarted is false
   std::thread::id mThreadId;

@@ -211,4 +211,15 @@ TEST(CommandThread, ManyPostersKeepEachPostersOrder) {
   EXPECT_EQ(kPosters * kEach + 1, deleted.load());
 }
 
+// The worker finishes the command that destroyed its CommandThread without touching the dead object
+// (ASan reports a use after free otherwise).
+TEST(CommandThread, ACommandMayDestroyItsOwnThread) {
+  std::atomic<int> deleted{0};
+  auto* worker = new CommandThread;
+  worker->PostCommand(new FunctionCommand([worker] { delete worker; }, &deleted));
+  for (int i = 0; i < 500 && deleted.load() == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(1, deleted.load());
+}
+
 }  // namespace
