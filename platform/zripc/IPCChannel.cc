@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -125,6 +126,20 @@ int ChannelSocket(IPCChannel* channel) { return channel->fd; }
 void ShutdownChannel(IPCChannel* channel) {
   // Not under writeLock: a writer blocked on a full socket must be woken, not waited for.
   if (channel->fd >= 0) shutdown(channel->fd, SHUT_RDWR);
+}
+
+void WakeEventFd(int fd) {
+  uint64_t one = 1;
+  ssize_t rc;
+  do {
+    rc = write(fd, &one, sizeof one);
+  } while (rc < 0 && errno == EINTR);
+}
+
+void DrainEventFd(int fd) {
+  uint64_t value;
+  while (read(fd, &value, sizeof value) > 0) {
+  }
 }
 
 }  // namespace ipc

@@ -1,5 +1,5 @@
-// Internals shared by channels, the reader thread and the server: the runtime directory checks and a
-// channel's socket.
+// Internals shared by channels, the reader thread and the server: the runtime directory checks, a
+// channel's socket and the wake-up of a polling thread.
 #ifndef ZRIPC_IPCCHANNELINTERNAL_H
 #define ZRIPC_IPCCHANNELINTERNAL_H
 
@@ -20,6 +20,10 @@ bool MakeSocketPath(const std::string& directory, const char* name, std::string*
 int ChannelSocket(IPCChannel* channel);
 // Ends the stream in both directions (a reader fails or closes it); the handle stays valid.
 void ShutdownChannel(IPCChannel* channel);
+
+// The eventfd through which other threads wake a reader or server thread waiting in poll.
+void WakeEventFd(int fd);
+void DrainEventFd(int fd);
 
 }  // namespace ipc
 }  // namespace zr

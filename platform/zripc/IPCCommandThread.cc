@@ -1,6 +1,5 @@
 #include "IPCCommandThread.h"
 
-#include <errno.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -39,19 +38,7 @@ struct ReaderState {
     if (wakeFd >= 0) close(wakeFd);
   }
 
-  void Wake() {
-    uint64_t one = 1;
-    ssize_t rc;
-    do {
-      rc = write(wakeFd, &one, sizeof one);
-    } while (rc < 0 && errno == EINTR);
-  }
-
-  void DrainWake() {
-    uint64_t value;
-    while (read(wakeFd, &value, sizeof value) > 0) {
-    }
-  }
+  void Wake() { zr::ipc::WakeEventFd(wakeFd); }
 };
 
 thread_local ReaderState* tCurrentReader = nullptr;
@@ -105,7 +92,7 @@ void RunReader(std::shared_ptr<ReaderState> state) {
     fds[1].events = POLLIN;
     fds[1].revents = 0;
     if (poll(fds, 2, -1) < 0) continue;  // EINTR
-    if (fds[1].revents != 0) s->DrainWake();
+    if (fds[1].revents != 0) zr::ipc::DrainEventFd(s->wakeFd);
     if (fds[0].revents == 0) continue;
 
     std::unique_lock<std::mutex> report(s->reportLock);

@@ -36,7 +36,6 @@ class FrameReader {
   // Takes the next complete frame into msg (which is emptied first). kMessage, kNeedMore (no complete
   // frame buffered) or kFailed (oversized length or malformed payload).
   Status Next(IPCMessage* msg);
-  bool HasBufferedBytes() const { return mEnd > mBegin; }
   int error() const { return mError; }
   // Drops everything buffered (a new channel begins).
   void Reset();

@@ -70,13 +70,7 @@ struct IPCServer::Impl {
   std::unordered_map<ServerConnection*, std::unique_ptr<FrameReader>> readers;
   IPCMessage* message = nullptr;
 
-  void Wake() {
-    uint64_t one = 1;
-    ssize_t rc;
-    do {
-      rc = write(wakeFd, &one, sizeof one);
-    } while (rc < 0 && errno == EINTR);
-  }
+  void Wake() { WakeEventFd(wakeFd); }
 
   // Runs fn on the server thread and waits for it; inline when on that thread or when it is not running.
   void RunOnServerThread(std::function<void()> fn) {
@@ -211,9 +205,7 @@ struct IPCServer::Impl {
       for (const auto& c : polled) fds.push_back(pollfd{c->mFd, POLLIN, 0});
       if (poll(fds.data(), fds.size(), -1) < 0) continue;
       if (fds[0].revents != 0) {
-        uint64_t value;
-        while (read(wakeFd, &value, sizeof value) > 0) {
-        }
+        DrainEventFd(wakeFd);
         RunTasks();
         continue;  // the sets may have changed
       }

@@ -31,7 +31,8 @@ class ZRUTIL_EXPORT UILoop {
   static bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
   // For a UI thread without a loop of its own: runs entries until Quit().
   static void Run();
-  static void Quit();  // any thread
+  // Any thread; a Quit while no Run() is active ends the next Run() at once.
+  static void Quit();
 
   // Posts a function to run on the UI thread, after everything posted before it. Any thread.
   static void Post(std::function<void()> fn);

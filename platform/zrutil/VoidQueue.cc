@@ -22,23 +22,12 @@ void* VoidQueue::Dequeue() {
   return mItems.RemoveHead();
 }
 
-void* VoidQueue::TryDequeue() {
-  std::lock_guard<std::mutex> lock(mMutex);
-  if (mShutdown) return nullptr;
-  return mItems.RemoveHead();
-}
-
 void VoidQueue::Shutdown() {
   {
     std::lock_guard<std::mutex> lock(mMutex);
     mShutdown = true;
   }
   mReady.notify_all();
-}
-
-bool VoidQueue::IsShutdown() const {
-  std::lock_guard<std::mutex> lock(mMutex);
-  return mShutdown;
 }
 
 void VoidQueue::RemoveAll() {

@@ -21,10 +21,7 @@ class ZRUTIL_EXPORT VoidQueue {
   PRStatus Enqueue(void* item);
   // Waits for the oldest item; null once shut down (items still queued stay in mItems).
   void* Dequeue();
-  // Returns the oldest item at once, or null when none is queued.
-  void* TryDequeue();
   void Shutdown();
-  bool IsShutdown() const;
   void RemoveAll();  // destroys the queued items through the item destructor
   void AdoptItemDestructor(VoidItemDestructor* destructor);
 
@@ -34,7 +31,7 @@ class ZRUTIL_EXPORT VoidQueue {
 
   VoidList mItems;
   VoidItemDestructor* mItemDestructor;  // owned by mItems; kept to destroy items outside the lock
-  mutable std::mutex mMutex;
+  std::mutex mMutex;
   std::condition_variable mReady;
   bool mShutdown;
 };

@@ -135,25 +135,21 @@ TEST(VoidListIterator, ReplaceCurrentItem) {
   EXPECT_EQ((std::vector<long>{1, 20}), Items(list));
 }
 
-TEST(VoidQueue, FifoTryDequeueAndShutdown) {
+TEST(VoidQueue, FifoAndShutdown) {
   std::vector<long> destroyed;
   {
     VoidQueue queue;
     queue.AdoptItemDestructor(new RecordingDestructor(&destroyed));
-    EXPECT_EQ(nullptr, queue.TryDequeue());
-    queue.Enqueue(P(1));
-    queue.Enqueue(P(2));
-    queue.Enqueue(P(3));
+    for (long n : {1, 2, 3}) queue.Enqueue(P(n));
     EXPECT_EQ(P(1), queue.Dequeue());
-    EXPECT_EQ(P(2), queue.TryDequeue());
+    EXPECT_EQ(P(2), queue.Dequeue());
     queue.Shutdown();
-    EXPECT_TRUE(queue.IsShutdown());
     EXPECT_EQ(nullptr, queue.Dequeue());  // does not block once shut down
     EXPECT_EQ(PR_FAILURE, queue.Enqueue(P(4)));
     EXPECT_TRUE(destroyed.empty());
   }
-  EXPECT_EQ((std::vector<long>{3}),
-            destroyed);  // left in the queue: destroyed with it, 4 stayed the caller's
+  // Left in the queue: destroyed with it; 4 stayed the caller's.
+  EXPECT_EQ((std::vector<long>{3}), destroyed);
 }
 
 TEST(AliasTarget, NullsEveryRegisteredPointer) {
