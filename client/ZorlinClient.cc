@@ -6,6 +6,8 @@
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <utility>
 
 #include "Command.h"
 #include "IPCMessageListener.h"
@@ -20,6 +22,10 @@ template class List<ProgressListenerInfo*>;
 namespace {
 
 const char kWriteFailed[] = "zorlinClient.writeMessageFailed";
+
+// The application's name is the one thing every client's writer shares with the UI thread: it may be
+// changed while some writer is announcing it.
+std::mutex gClientNameLock;
 
 // Calls that the client makes only on the UI thread; checked in debug builds.
 inline void AssertUIThread() { assert(zr::UILoop::IsUIThread()); }
@@ -122,52 +128,63 @@ class __attribute__((visibility("hidden"))) ZorlinClient::DeliverMessageCommand 
   IPCMessage* mMessage;
 };
 
+// The end of one channel, reported by the reader. It holds that channel (and a reference, so the handle
+// cannot be reused meanwhile): the writer may have closed it after a failed write and opened another one
+// before this command's turn, and the report must not close the newer channel.
 class __attribute__((visibility("hidden"))) ZorlinClient::CloseChannelCommand : public Command {
  public:
-  explicit CloseChannelCommand(ZorlinClient* client) : mClient(client) {}
-  void Execute() override { mClient->CloseChannel(); }
+  CloseChannelCommand(ZorlinClient* client, IPCChannel* channel) : mClient(client), mChannel(channel) {
+    IPC_ChannelAddRef(mChannel);
+  }
+  ~CloseChannelCommand() override { IPC_ChannelRelease(mChannel); }
+  void Execute() override {
+    if (mClient->mChannel == mChannel) mClient->CloseChannel();
+  }
+
+ private:
+  ZorlinClient* mClient;
+  IPCChannel* mChannel;
+};
+
+// The commands that only call one operation of the client.
+template <void (ZorlinClient::*Operation)()>
+class __attribute__((visibility("hidden"))) ZorlinClient::ClientCommand : public Command {
+ public:
+  explicit ClientCommand(ZorlinClient* client) : mClient(client) {}
+  void Execute() override { (mClient->*Operation)(); }
 
  private:
   ZorlinClient* mClient;
 };
 
-class __attribute__((visibility("hidden"))) ZorlinClient::OnConnectCommand : public Command {
- public:
-  explicit OnConnectCommand(ZorlinClient* client) : mClient(client) {}
-  void Execute() override { mClient->OnConnect(); }
-
- private:
-  ZorlinClient* mClient;
+class __attribute__((visibility("hidden"))) ZorlinClient::OnConnectCommand
+    : public ClientCommand<&ZorlinClient::OnConnect> {
+  using ClientCommand::ClientCommand;
 };
 
-class __attribute__((visibility("hidden"))) ZorlinClient::OnDisconnectCommand : public Command {
- public:
-  explicit OnDisconnectCommand(ZorlinClient* client) : mClient(client) {}
-  void Execute() override { mClient->OnDisconnect(); }
-
- private:
-  ZorlinClient* mClient;
+class __attribute__((visibility("hidden"))) ZorlinClient::OnDisconnectCommand
+    : public ClientCommand<&ZorlinClient::OnDisconnect> {
+  using ClientCommand::ClientCommand;
 };
 
-class __attribute__((visibility("hidden"))) ZorlinClient::ReleaseListenersCommand : public Command {
- public:
-  explicit ReleaseListenersCommand(ZorlinClient* client) : mClient(client) {}
-  void Execute() override { mClient->ReleaseListeners(); }
-
- private:
-  ZorlinClient* mClient;
+class __attribute__((visibility("hidden"))) ZorlinClient::ReleaseListenersCommand
+    : public ClientCommand<&ZorlinClient::ReleaseListeners> {
+  using ClientCommand::ClientCommand;
 };
 
 void ZorlinClient::ZorlinChannelListener::OnMessageArrived(IPCMessage* msg) {
   mClient->mSink->PostCommand(new DeliverMessageCommand(mClient, IPC_CloneMessage(msg)));
 }
 
+// Reports come only while the reader reads the open channel: Connect records it before the reader starts
+// and CloseChannel stops the reader before forgetting it, so mChannel is the channel that ended.
+
 void ZorlinClient::ZorlinChannelListener::OnChannelClosed() {
-  mClient->mCommandThread.PostCommand(new CloseChannelCommand(mClient));
+  mClient->mCommandThread.PostCommand(new CloseChannelCommand(mClient, mClient->mChannel));
 }
 
 void ZorlinClient::ZorlinChannelListener::OnChannelFailed(int) {
-  mClient->mCommandThread.PostCommand(new CloseChannelCommand(mClient));
+  mClient->mCommandThread.PostCommand(new CloseChannelCommand(mClient, mClient->mChannel));
 }
 
 void ZorlinClient::WriteMessageCommand::Execute() {
@@ -233,9 +250,12 @@ ZorlinClient::~ZorlinClient() {
 }
 
 void ZorlinClient::SetClientName(const char* name) {
-  char* old = mClientName;
-  mClientName = name ? PL_strdup(name) : nullptr;
-  if (old) PL_strfree(old);
+  char* copy = name ? PL_strdup(name) : nullptr;
+  {
+    std::lock_guard<std::mutex> lock(gClientNameLock);
+    std::swap(copy, mClientName);
+  }
+  if (copy) PL_strfree(copy);
 }
 
 void ZorlinClient::HandleWindowReply(IPCMessage* msg) {
@@ -289,10 +309,16 @@ void ZorlinClient::Connect() {
   if (!channel) return;
   IPC_ChannelAddRef(channel);
   mChannel = channel;
-  if (mClientName) {
-    IPCMessage* hello = IPC_NewMessage();
-    IPC_MessageSetValue(hello, "zr_command", "zr_setClientName");
-    IPC_MessageSetValue(hello, "zr_clientName", mClientName);
+  IPCMessage* hello = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(gClientNameLock);
+    if (mClientName) {
+      hello = IPC_NewMessage();
+      IPC_MessageSetValue(hello, "zr_command", "zr_setClientName");
+      IPC_MessageSetValue(hello, "zr_clientName", mClientName);
+    }
+  }
+  if (hello) {
     IPC_WriteMessage(channel, hello);
     IPC_DestroyMessage(hello);
   }
@@ -303,9 +329,10 @@ void ZorlinClient::Connect() {
 void ZorlinClient::CloseChannel() {
   assert(mCommandThread.IsCurrentThread());
   if (!mChannel) return;
+  // The reader stops first: once SetChannel returns, no report can read mChannel any more.
+  mIPCThread.SetChannel(nullptr);
   IPC_ChannelRelease(mChannel);
   mChannel = nullptr;
-  mIPCThread.SetChannel(nullptr);
   mSink->SendCommand(new ReleaseListenersCommand(this));
   mSink->PostCommand(new OnDisconnectCommand(this));
 }
@@ -369,8 +396,8 @@ bool ZorlinClient::HandleProgress(IPCMessage* msg) {
     listener->AppendToLog(arg);
   } else if (strcmp(method, "zr_progress_release") == 0) {
     mProgressListeners.Remove(info);
-    delete info;
     Releaser::ReleaseOnUIThread(listener);
+    delete info;
   } else {
     return false;
   }

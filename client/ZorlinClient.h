@@ -107,6 +107,8 @@ class ZRAPPAPI_EXPORT ZorlinClient {
   class WriteMessageCommand;
   class DeliverMessageCommand;
   class CloseChannelCommand;
+  template <void (ZorlinClient::*Operation)()>
+  class ClientCommand;
   class OnConnectCommand;
   class OnDisconnectCommand;
   class ReleaseListenersCommand;

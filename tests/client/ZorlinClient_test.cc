@@ -1,7 +1,14 @@
 #include "ZorlinClient.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -460,6 +467,81 @@ TEST_F(ZorlinClientTest, AWriteFailingOnAFreshChannelIsNotRetried) {
   EXPECT_EQ(2, service.Messages()[0].Connection());
   EXPECT_EQ(2, service.ConnectionsAccepted());
   client.reset();
+}
+
+// The name may change while a writer is opening a channel: the channel announces the old or the new one.
+TEST_F(ZorlinClientTest, TheClientNameMayChangeWhileAChannelOpens) {
+  FakeService service("kv_test");
+  std::string before = "name0";
+  ZorlinClient::SetClientName(before.c_str());
+  for (int round = 1; round <= 20; ++round) {
+    std::unique_ptr<TestClient> client(new TestClient);
+    client->Write({{"zr_command", "x"}}, nullptr, nullptr, nullptr);
+    std::string now = "name" + std::to_string(round);
+    ZorlinClient::SetClientName(now.c_str());
+    auto hello = service.WaitForCommand("zr_setClientName", FakeService::kWait, round);
+    ASSERT_TRUE(hello);
+    EXPECT_TRUE(hello->Value("zr_clientName") == before || hello->Value("zr_clientName") == now)
+        << hello->ToString();
+    before = now;
+  }
+}
+
+// The reader reports the end of a channel that the writer has meanwhile closed itself after a failed
+// write, while a later request has already opened the next channel: that report must leave the new
+// channel alone. A bare socket plays the service, since it must stop reading and end only its sending side.
+TEST_F(ZorlinClientTest, AnEndReportedForAClosedChannelLeavesTheNextOneOpen) {
+  int listening = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", mDir.ChannelPath("kv_test").c_str());
+  ASSERT_EQ(0, bind(listening, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
+  ASSERT_EQ(0, listen(listening, 8));
+  std::unique_ptr<TestClient> client(new TestClient);
+  Record first, big, small;
+  client->Write({{"zr_command", "first"}}, nullptr, Make<CountingResultListener>(&first), nullptr);
+  int a = accept(listening, nullptr, nullptr);
+  ASSERT_TRUE(PumpUntil([&] { return first->Released(); }));
+
+  // "big" stalls the writer (nobody reads), "small" waits behind it. The service ends its sending side:
+  // the reader queues its report behind both. Then the stalled write fails, the writer closes the channel
+  // itself, and "small" opens the next one before the report's turn. (Should the reader be slower than
+  // the pause, the report is never made and the test passes without meeting the case.)
+  client->Write({{"zr_command", "big"}, {"blob", std::string(1 << 20, 'x')}}, nullptr,
+                Make<CountingResultListener>(&big), nullptr);
+  client->Write({{"zr_command", "small"}}, nullptr, Make<CountingResultListener>(&small), nullptr);
+  shutdown(a, SHUT_WR);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::atomic<int> accepted{1};
+  std::atomic<bool> stop{false};
+  std::thread service([&] {  // accepts and reads everything that follows
+    std::vector<pollfd> fds = {{listening, POLLIN, 0}};
+    char buffer[65536];
+    while (!stop) {
+      if (poll(fds.data(), fds.size(), 20) <= 0) continue;
+      for (size_t i = fds.size(); i-- > 1;) {
+        if (fds[i].revents && read(fds[i].fd, buffer, sizeof(buffer)) <= 0) {
+          close(fds[i].fd);
+          fds.erase(fds.begin() + i);
+        }
+      }
+      if (fds[0].revents) {
+        fds.push_back({accept(listening, nullptr, nullptr), POLLIN, 0});
+        ++accepted;
+      }
+    }
+    for (size_t i = 1; i < fds.size(); ++i) close(fds[i].fd);
+  });
+  close(a);
+  ASSERT_TRUE(PumpUntil([&] { return big->Released() && small->Released(); }));
+  EXPECT_EQ(std::vector<std::string>{"OnSuccess"}, big->Calls());  // retried on the new channel
+  EXPECT_EQ(std::vector<std::string>{"OnSuccess"}, small->Calls());
+  EXPECT_EQ((std::vector<std::string>{"OnConnect", "OnDisconnect", "OnConnect"}), gEvents);
+  EXPECT_EQ(2, accepted.load());
+  client.reset();
+  stop = true;
+  service.join();
+  close(listening);
 }
 
 // The last reference goes while requests are still queued for the writer, replies are in flight and the
