@@ -70,6 +70,8 @@ WakeupHook Push(Queue& queue, Entry&& entry) {
 void RunEntry(Queue& queue, Entry& entry) {
   if (!entry.command) {
     entry.function();
+    // Let go of what the function holds here, without the lock: its destructors may post again.
+    entry.function = nullptr;
     return;
   }
   entry.command->Execute();

@@ -292,3 +292,25 @@ TEST(Releaser, ReleasesOnTheUIThreadFromAnyThread) {
 }
 
 }  // namespace
+
+namespace {
+// What a posted function holds is let go outside the queue's lock, so its destructor may post again.
+TEST(UILoop, AnEntryMayPostFromTheDestructorOfWhatItHolds) {
+  ASSERT_TRUE(UILoop::AttachCurrentThread());
+  std::vector<int> order;
+  struct PostsWhenGone {
+    std::vector<int>* order;
+    ~PostsWhenGone() {
+      std::vector<int>* o = order;
+      UILoop::Post([o] { o->push_back(2); });
+    }
+  };
+  auto held = std::make_shared<PostsWhenGone>();
+  held->order = &order;
+  UILoop::Post([held, &order] { order.push_back(1); });
+  held.reset();
+  EXPECT_EQ(1, UILoop::RunPending());
+  EXPECT_EQ(1, UILoop::RunPending());
+  EXPECT_EQ((std::vector<int>{1, 2}), order);
+}
+}  // namespace
