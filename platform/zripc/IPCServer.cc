@@ -147,9 +147,16 @@ struct IPCServer::Impl {
     listener->OnConnectionClosed(c, c->mClosing.load() ? 0 : error);
   }
 
+  // After Close() nothing more of the connection is reported but its close, even frames already read.
+  bool DropIfClosing(const std::shared_ptr<ServerConnection>& c) {
+    if (!c->mClosing.load()) return false;
+    Drop(c, 0);
+    return true;
+  }
+
   void Read(const std::shared_ptr<ServerConnection>& c) {
     auto it = readers.find(c.get());
-    if (it == readers.end() || !c->IsOpen()) return;
+    if (it == readers.end() || !c->IsOpen() || DropIfClosing(c)) return;
     FrameReader& frames = *it->second;
     FrameReader::Status filled = frames.Fill(c->mFd);
     for (;;) {
@@ -160,7 +167,7 @@ struct IPCServer::Impl {
         return;
       }
       listener->OnMessage(c, message);
-      if (!c->IsOpen()) return;
+      if (!c->IsOpen() || DropIfClosing(c)) return;
     }
     if (filled == FrameReader::Status::kClosed) {
       Drop(c, 0);

@@ -36,7 +36,8 @@ class ZRIPC_EXPORT ServerConnection {
   // Sends msg as one frame; the caller keeps it. Frames from several threads never interleave.
   // PR_FAILURE once the connection is closed, or when the message is too large or the write fails.
   PRStatus Send(IPCMessage* msg);
-  // Ends the connection; the close report follows on the server thread.
+  // Ends the connection; the close report follows on the server thread. No further message of the
+  // connection is reported, not even one already received (a report under way finishes).
   void Close();
   bool IsOpen() const;
 
