@@ -29,28 +29,31 @@ struct ChannelRecord {
   int releases = 0;
 
   bool WaitFor(const std::function<bool()>& condition,
-               std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+               std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) {
     std::unique_lock<std::recursive_mutex> lock(mutex);
     return changed.wait_for(lock, timeout, condition);
   }
-  size_t MessageCount() {
+  template <typename T>
+  T Read(const T& field) {
     std::lock_guard<std::recursive_mutex> lock(mutex);
-    return messages.size();
+    return field;
   }
-  std::vector<std::string> Events() {
-    std::lock_guard<std::recursive_mutex> lock(mutex);
-    return events;
-  }
-  int Releases() {
-    std::lock_guard<std::recursive_mutex> lock(mutex);
-    return releases;
-  }
+  size_t MessageCount() { return Read(messages).size(); }
+  std::vector<std::string> Events() { return Read(events); }
+  int Releases() { return Read(releases); }
   // How many channel-gone reports arrived.
   int GoneCount() {
     std::lock_guard<std::recursive_mutex> lock(mutex);
-    int n = 0;
-    for (const auto& e : events) n += e != "message";
-    return n;
+    return static_cast<int>(events.size() - messages.size());
+  }
+  void Add(const std::string& event, const std::string* message) {
+    {
+      std::lock_guard<std::recursive_mutex> lock(mutex);
+      if (message) messages.push_back(*message);
+      events.push_back(event);
+      threads.insert(std::this_thread::get_id());
+    }
+    changed.notify_all();
   }
 };
 
@@ -60,17 +63,11 @@ class RecordingChannelListener : public IPCMessageListener {
 
   void OnMessageArrived(IPCMessage* msg) override {
     std::string copy = IPC_Serialize(msg);
-    {
-      std::lock_guard<std::recursive_mutex> lock(mRecord->mutex);
-      mRecord->messages.push_back(copy);
-      mRecord->events.push_back("message");
-      mRecord->threads.insert(std::this_thread::get_id());
-    }
-    mRecord->changed.notify_all();
+    mRecord->Add("message", &copy);
     if (onMessage) onMessage(msg);
   }
-  void OnChannelClosed() override { Gone("closed"); }
-  void OnChannelFailed(int error) override { Gone("failed:" + std::to_string(error)); }
+  void OnChannelClosed() override { mRecord->Add("closed", nullptr); }
+  void OnChannelFailed(int error) override { mRecord->Add("failed:" + std::to_string(error), nullptr); }
   void Release() override {
     {
       std::lock_guard<std::recursive_mutex> lock(mRecord->mutex);
@@ -80,21 +77,10 @@ class RecordingChannelListener : public IPCMessageListener {
     delete this;
   }
 
-  // Optional hooks, run on the reader thread after recording.
+  // Optional, run on the reader thread after recording.
   std::function<void(IPCMessage*)> onMessage;
-  std::function<void()> onGone;
 
  private:
-  void Gone(const std::string& what) {
-    {
-      std::lock_guard<std::recursive_mutex> lock(mRecord->mutex);
-      mRecord->events.push_back(what);
-      mRecord->threads.insert(std::this_thread::get_id());
-    }
-    mRecord->changed.notify_all();
-    if (onGone) onGone();
-  }
-
   std::shared_ptr<ChannelRecord> mRecord;
 };
 

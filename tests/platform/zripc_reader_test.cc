@@ -197,31 +197,6 @@ TEST_F(ReaderTest, SetChannelNullFromInsideAReportStopsReading) {
   EXPECT_EQ(record->GoneCount(), 0);
 }
 
-TEST_F(ReaderTest, FailureIsReportedOnceAndShutsTheChannel) {
-  FakeService service("kv_test");
-  IPCChannel* ch = OpenTaken("kv_test");
-  ASSERT_NE(ch, nullptr);
-  ASSERT_TRUE(service.WaitForConnections(1));
-  // A more generous peer sends a message above this reader's limit; both frames wait in the socket
-  // until the reader starts.
-  IPC_SetMaxMessageSize(4096);
-  ASSERT_EQ(service.Send({{"small", "1"}}), PR_SUCCESS);
-  ASSERT_EQ(service.Send({{"v", std::string(2000, 'v')}}), PR_SUCCESS);
-  IPC_SetMaxMessageSize(1024);
-  IPCCommandThread reader;
-  auto record = std::make_shared<ChannelRecord>();
-  reader.SetMessageListener(new RecordingChannelListener(record));
-  reader.SetChannel(ch);
-  ASSERT_TRUE(record->WaitFor([&] { return record->GoneCount() == 1; }));
-  IPC_SetMaxMessageSize(16u * 1024u * 1024u);
-  EXPECT_EQ(record->Events(), (std::vector<std::string>{"message", "failed:" + std::to_string(EMSGSIZE)}));
-  EXPECT_TRUE(service.WaitForOpenConnections(0));  // the reader ended the stream
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  EXPECT_EQ(record->GoneCount(), 1);
-  reader.SetChannel(nullptr);
-  IPC_ChannelRelease(ch);
-}
-
 TEST_F(ReaderTest, FakeServiceScriptsRecordsAndRefuses) {
   FakeService service("kv_test");
   service.OnCommand("sp_lookup", [](const zr::test::ReceivedMessage& request, zr::test::Responder& r) {
