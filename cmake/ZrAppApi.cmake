@@ -8,7 +8,7 @@ foreach(area ${zr_areas})
   # Usage requirements only (include paths, external libraries); the objects are already in.
   target_link_libraries(zrappapi PRIVATE $<BUILD_INTERFACE:${area}>)
 endforeach()
-target_link_libraries(zrappapi PRIVATE zr_includes zr_ldap PUBLIC zrutil zripc PkgConfig::NSPR
+target_link_libraries(zrappapi PRIVATE zr_ldap PUBLIC $<BUILD_INTERFACE:zr_includes> zrutil zripc PkgConfig::NSPR
                                $<BUILD_INTERFACE:zr_wxbase>)
 target_include_directories(zrappapi INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/zrappapi>)
 target_link_options(zrappapi PRIVATE -Wl,--no-undefined)
