@@ -107,16 +107,6 @@ TEST_F(UISinkTest, SendCommandReturnsAfterTheCommandRan) {
   EXPECT_EQ(0, tally.ranOffUI.load());
 }
 
-TEST_F(UISinkTest, SendCommandOnTheUIThreadRunsInline) {
-  Tally tally;
-  mSink->PostCommand(new TallyCommand(&tally));  // queued, not yet run
-  mSink->SendCommand(new TallyCommand(&tally));
-  EXPECT_EQ(1, tally.ran.load());
-  EXPECT_EQ(1, tally.deleted.load());
-  EXPECT_EQ(1, PumpPending());
-  EXPECT_EQ(2, tally.ran.load());
-}
-
 TEST_F(UISinkTest, ShutdownDropsQueuedCommandsButNotPlainPosts) {
   Tally tally;
   bool plainRan = false;
@@ -144,15 +134,16 @@ TEST_F(UISinkTest, ShutdownDropsQueuedCommandsButNotPlainPosts) {
   EXPECT_TRUE(plainRan);
   EXPECT_EQ(1, otherTally.ran.load());
   EXPECT_EQ(0, tally.ran.load());
-}
 
-TEST_F(UISinkTest, DestroyingTheSinkShutsItDown) {
-  Tally tally;
-  mSink->PostCommand(new TallyCommand(&tally));
-  mSink.reset();
-  EXPECT_EQ(1, tally.deleted.load());
+  // On the UI thread SendCommand runs at once, ahead of what is queued; destroying a sink shuts it down.
+  other->PostCommand(new TallyCommand(&otherTally));
+  other->SendCommand(new TallyCommand(&otherTally));
+  EXPECT_EQ(2, otherTally.ran.load());
+  EXPECT_EQ(2, otherTally.deleted.load());
+  other.reset();
+  EXPECT_EQ(3, otherTally.deleted.load());
   EXPECT_EQ(0, PumpPending());
-  EXPECT_EQ(0, tally.ran.load());
+  EXPECT_EQ(2, otherTally.ran.load());
 }
 
 TEST_F(UISinkTest, ShutdownReleasesAWorkerWaitingInSendCommand) {
@@ -223,6 +214,22 @@ TEST(UILoop, RunPendingRunsOnlyWhatWasQueued) {
   EXPECT_EQ(1, UILoop::RunPending());
   EXPECT_EQ(0, UILoop::RunPending());
   EXPECT_EQ((std::vector<int>{1, 2, 3}), order);
+
+  // What a posted function holds is let go outside the queue's lock, so its destructor may post again.
+  struct PostsWhenGone {
+    std::vector<int>* order = nullptr;
+    ~PostsWhenGone() {
+      std::vector<int>* o = order;
+      UILoop::Post([o] { o->push_back(5); });
+    }
+  };
+  auto held = std::make_shared<PostsWhenGone>();
+  held->order = &order;
+  UILoop::Post([held, &order] { order.push_back(4); });
+  held.reset();
+  EXPECT_EQ(1, UILoop::RunPending());
+  EXPECT_EQ(1, UILoop::RunPending());
+  EXPECT_EQ((std::vector<int>{1, 2, 3, 4, 5}), order);
 }
 
 TEST(UILoop, RunUntilAndRunQuit) {
@@ -291,26 +298,4 @@ TEST(Releaser, ReleasesOnTheUIThreadFromAnyThread) {
   for (auto& record : records) EXPECT_TRUE(zr::test::ReleasedOnceOnUIThread(*record));
 }
 
-}  // namespace
-
-namespace {
-// What a posted function holds is let go outside the queue's lock, so its destructor may post again.
-TEST(UILoop, AnEntryMayPostFromTheDestructorOfWhatItHolds) {
-  ASSERT_TRUE(UILoop::AttachCurrentThread());
-  std::vector<int> order;
-  struct PostsWhenGone {
-    std::vector<int>* order;
-    ~PostsWhenGone() {
-      std::vector<int>* o = order;
-      UILoop::Post([o] { o->push_back(2); });
-    }
-  };
-  auto held = std::make_shared<PostsWhenGone>();
-  held->order = &order;
-  UILoop::Post([held, &order] { order.push_back(1); });
-  held.reset();
-  EXPECT_EQ(1, UILoop::RunPending());
-  EXPECT_EQ(1, UILoop::RunPending());
-  EXPECT_EQ((std::vector<int>{1, 2}), order);
-}
 }  // namespace

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <string>
 
-#include "Platform.h"
 #include "ZrFile.h"
 
 namespace {
@@ -85,21 +84,6 @@ TEST(ZrFile, OpensLikeFopenWithCloseOnExec) {
   EXPECT_EQ(ENOENT, errno);
   EXPECT_EQ(nullptr, ZR_fopen(nullptr, "r"));
   EXPECT_EQ(nullptr, ZR_fopen(name, nullptr));
-}
-
-long gRaised = 0;
-void RecordRaised(long handle) { gRaised = handle; }
-
-TEST(Platform, ForegroundWindowHook) {
-  gRaised = 0;
-  zr::Platform::SetForegroundWindow(5);  // the default does nothing
-  EXPECT_EQ(0, gRaised);
-  zr::Platform::SetForegroundWindowHook(&RecordRaised);
-  zr::Platform::SetForegroundWindow(0x1234);
-  EXPECT_EQ(0x1234, gRaised);
-  zr::Platform::SetForegroundWindowHook(nullptr);
-  zr::Platform::SetForegroundWindow(7);
-  EXPECT_EQ(0x1234, gRaised);
 }
 
 }  // namespace
