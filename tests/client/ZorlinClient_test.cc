@@ -1,12 +1,10 @@
 #include "ZorlinClient.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -30,19 +28,20 @@ using zr::test::CountingProgressListener;
 using zr::test::CountingResultListener;
 using zr::test::FakeService;
 using zr::test::Fields;
-using zr::test::ListenerRecord;
 using zr::test::NotReleased;
 using zr::test::PumpUntil;
 using zr::test::ReceivedMessage;
 using zr::test::ReleasedOnceOnUIThread;
 using zr::test::Responder;
-using Record = std::shared_ptr<ListenerRecord>;
+using Record = std::shared_ptr<zr::test::ListenerRecord>;
+using Texts = std::vector<std::string>;
 
 const char kFailed[] = "OnFailure(zorlinClient.writeMessageFailed)";
 
 // What the client's own callbacks saw, in order; "!" marks a call off the UI thread.
-std::vector<std::string> gEvents;
+Texts gEvents;
 std::function<void()> gOnDisconnect;
+std::vector<long> gWindows;
 
 std::string Tag(IPCMessage* msg) {
   const char* tag = IPC_MessageGetValue(msg, "tag");
@@ -55,7 +54,7 @@ class TestClient : public ZorlinClient {
   using ZorlinClient::WriteMessage;
 
   void Write(Fields fields, ZorlinMessageListener* reply, ResultListener* result,
-             ProgressListener* progress) {
+             ProgressListener* progress = nullptr) {
     IPCMessage* msg = zr::test::NewMessage(fields);
     WriteMessage(msg, reply, result, progress);
     IPC_DestroyMessage(msg);
@@ -84,14 +83,21 @@ class CountingReply : public zr::test::Counting<ZorlinMessageListener> {
   void OnMessage(IPCMessage* msg) override { Record("OnMessage(" + Tag(msg) + ")"); }
 };
 
-std::vector<long> gWindows;
-void RecordWindow(long window) { gWindows.push_back(window); }
-
 template <typename L>
 L* Make(Record* record) {
   L* listener = new L;
   *record = listener->record();
   return listener;
+}
+CountingReply* Reply(Record* record) { return Make<CountingReply>(record); }
+CountingResultListener* Result(Record* record) { return Make<CountingResultListener>(record); }
+CountingProgressListener* Progress(Record* record) { return Make<CountingProgressListener>(record); }
+
+// The listener got exactly these calls and was released once, on the UI thread.
+::testing::AssertionResult Done(const Record& record, const Texts& calls) {
+  if (record->Calls() != calls)
+    return ::testing::AssertionFailure() << "calls " << ::testing::PrintToString(record->Calls());
+  return ReleasedOnceOnUIThread(*record);
 }
 
 bool AllReleased(const std::vector<Record>& records) {
@@ -106,13 +112,25 @@ int CountEvents(const std::string& event) {
   return n;
 }
 
+// "<connection> <command>[ <client name>][ #<cookie>]" for each message the service received.
+Texts Received(const FakeService& service) {
+  Texts out;
+  for (const ReceivedMessage& m : service.Messages()) {
+    std::string line = std::to_string(m.Connection()) + " " + m.Command();
+    if (m.Has("zr_clientName")) line += " " + m.Value("zr_clientName");
+    if (m.Has("zr_cookie")) line += " #" + m.Value("zr_cookie");
+    out.push_back(line);
+  }
+  return out;
+}
+
 class ZorlinClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
     gEvents.clear();
     gOnDisconnect = nullptr;
     gWindows.clear();
-    zr::Platform::SetForegroundWindowHook(RecordWindow);
+    zr::Platform::SetForegroundWindowHook([](long window) { gWindows.push_back(window); });
   }
   void TearDown() override {
     ZorlinClient::SetClientName(nullptr);
@@ -125,77 +143,48 @@ class ZorlinClientTest : public ::testing::Test {
 
 TEST_F(ZorlinClientTest, CookiesCountFromOneForRequestsWithAReplyOrProgressListener) {
   FakeService service("kv_test");
-  std::unique_ptr<TestClient> client(new TestClient);
-  Record reply1, result2, progress3, reply4, progress4;
-
-  IPCMessage* msg = zr::test::NewMessage({{"zr_command", "one"}});
-  client->WriteMessage(msg, Make<CountingReply>(&reply1), nullptr, nullptr);
-  EXPECT_STREQ("1", IPC_MessageGetValue(msg, "zr_cookie"));  // set on the caller's own message
-  IPC_DestroyMessage(msg);
-  client->Write({{"zr_command", "two"}}, nullptr, Make<CountingResultListener>(&result2), nullptr);
-  client->Write({{"zr_command", "three"}}, nullptr, nullptr, Make<CountingProgressListener>(&progress3));
-  client->Write({{"zr_command", "four"}}, Make<CountingReply>(&reply4), nullptr,
-                Make<CountingProgressListener>(&progress4));
-  client->Write({{"zr_command", "five"}}, nullptr, nullptr, nullptr);
-
-  ASSERT_TRUE(service.WaitForMessages(5));
-  std::vector<ReceivedMessage> got = service.Messages();
-  ASSERT_EQ(5u, got.size());
-  EXPECT_EQ("one", got[0].Command());
-  EXPECT_EQ("1", got[0].Value("zr_cookie"));
-  EXPECT_EQ("two", got[1].Command());
-  EXPECT_FALSE(got[1].Has("zr_cookie"));
-  EXPECT_EQ("2", got[2].Value("zr_cookie"));
-  EXPECT_EQ("3", got[3].Value("zr_cookie"));  // one cookie shared by reply and progress
-  EXPECT_EQ("five", got[4].Command());
-  EXPECT_FALSE(got[4].Has("zr_cookie"));
-  for (const ReceivedMessage& m : got) EXPECT_EQ(1, m.Connection());
-
-  ASSERT_TRUE(PumpUntil([&] { return result2->Released(); }));
-  EXPECT_EQ(std::vector<std::string>{"OnSuccess"}, result2->Calls());
-  EXPECT_TRUE(ReleasedOnceOnUIThread(*result2));
-  for (const Record& r : {reply1, progress3, reply4, progress4}) EXPECT_TRUE(NotReleased(*r));
-
-  // Nobody answered: destruction releases the waiting listeners, each once, without a call.
-  client.reset();
-  for (const Record& r : {reply1, progress3, reply4, progress4}) {
-    EXPECT_TRUE(ReleasedOnceOnUIThread(*r));
-    EXPECT_EQ(0, r->CallCount());
-  }
-  EXPECT_EQ(std::vector<std::string>{"OnConnect"}, gEvents);
-}
-
-TEST_F(ZorlinClientTest, AFreshClientAfterTheLastReferenceCountsFromOneAgain) {
-  FakeService service("kv_test");
-  Record r1, r2, r3;
+  Record reply1, result2, progress3, reply4, progress4, fresh;
   {
-    ZorlinClientRef<TestClient> ref;
-    ref->Write({{"zr_command", "a"}}, Make<CountingReply>(&r1), nullptr, nullptr);
-    ref->Write({{"zr_command", "b"}}, Make<CountingReply>(&r2), nullptr, nullptr);
-    ASSERT_TRUE(service.WaitForCommand("b"));
+    ZorlinClientRef<TestClient> client;
+    IPCMessage* msg = zr::test::NewMessage({{"zr_command", "one"}});
+    client->WriteMessage(msg, Reply(&reply1), nullptr, nullptr);
+    EXPECT_STREQ("1", IPC_MessageGetValue(msg, "zr_cookie"));  // set on the caller's own message
+    IPC_DestroyMessage(msg);
+    client->Write({{"zr_command", "two"}}, nullptr, Result(&result2));
+    client->Write({{"zr_command", "three"}}, nullptr, nullptr, Progress(&progress3));
+    client->Write({{"zr_command", "four"}}, Reply(&reply4), nullptr, Progress(&progress4));
+    client->Write({{"zr_command", "five"}}, nullptr, nullptr);
+    ASSERT_TRUE(service.WaitForMessages(5));
+    // One cookie shared by reply and progress; none without either.
+    EXPECT_EQ((Texts{"1 one #1", "1 two", "1 three #2", "1 four #3", "1 five"}), Received(service));
+    ASSERT_TRUE(PumpUntil([&] { return result2->Released(); }));
+    EXPECT_TRUE(Done(result2, {"OnSuccess"}));
+    for (const Record& r : {reply1, progress3, reply4, progress4}) EXPECT_TRUE(NotReleased(*r));
   }
-  EXPECT_TRUE(ReleasedOnceOnUIThread(*r1));
-  EXPECT_TRUE(ReleasedOnceOnUIThread(*r2));
+  // Nobody answered: the last reference's end releases the waiting listeners, each once, without a call.
+  for (const Record& r : {reply1, progress3, reply4, progress4}) EXPECT_TRUE(Done(r, {}));
+  EXPECT_EQ(Texts{"OnConnect"}, gEvents);
+
+  // A fresh client: its own channel, cookies from 1 again.
   ASSERT_TRUE(service.WaitForOpenConnections(0));
+  service.ClearMessages();
   {
-    ZorlinClientRef<TestClient> ref;
-    ref->Write({{"zr_command", "c"}}, Make<CountingReply>(&r3), nullptr, nullptr);
-    auto c = service.WaitForCommand("c");
-    ASSERT_TRUE(c);
-    EXPECT_EQ("1", c->Value("zr_cookie"));
-    EXPECT_EQ(2, c->Connection());  // its own, new channel
+    ZorlinClientRef<TestClient> client;
+    client->Write({{"zr_command", "again"}}, Reply(&fresh), nullptr);
+    ASSERT_TRUE(service.WaitForMessages(1));
+    EXPECT_EQ(Texts{"2 again #1"}, Received(service));
   }
-  EXPECT_TRUE(ReleasedOnceOnUIThread(*r3));
+  EXPECT_TRUE(Done(fresh, {}));
 }
 
 TEST_F(ZorlinClientTest, RepliesMatchTheirCookieAndEverythingElseReachesOnMessage) {
   FakeService service("kv_test");
   std::unique_ptr<TestClient> client(new TestClient);
   Record r1, r2, p3, r4;
-  client->Write({{"zr_command", "ask"}}, Make<CountingReply>(&r1), nullptr, nullptr);
-  client->Write({{"zr_command", "ask"}}, Make<CountingReply>(&r2), nullptr, nullptr);
-  client->Write({{"zr_command", "ask"}}, nullptr, nullptr, Make<CountingProgressListener>(&p3));
-  client->Write({{"zr_command", "ask"}}, Make<CountingReply>(&r4), nullptr, nullptr);
+  client->Write({{"zr_command", "ask"}}, Reply(&r1), nullptr);
+  client->Write({{"zr_command", "ask"}}, Reply(&r2), nullptr);
+  client->Write({{"zr_command", "ask"}}, nullptr, nullptr, Progress(&p3));
+  client->Write({{"zr_command", "ask"}}, Reply(&r4), nullptr);
   ASSERT_TRUE(service.WaitForMessages(4));
 
   // Out of order, then again, then strangers.
@@ -205,50 +194,47 @@ TEST_F(ZorlinClientTest, RepliesMatchTheirCookieAndEverythingElseReachesOnMessag
   service.Send({{"zr_cookie", "99"}, {"tag", "unknown-cookie"}});
   service.Send({{"zr_event", "something"}, {"tag", "event"}});
   // Progress: a method outside the table, a cookie with no progress entry (though a reply waits on it),
-  // no method, no cookie.
+  // no method, no cookie; and a plain reply to a cookie that only a progress entry holds.
+  const std::string method = "zr_progress_method";
   service.Send({{"zr_command", "zr_progress"},
                 {"zr_cookie", "3"},
-                {"zr_progress_method", "zr_progress_dance"},
+                {method, "zr_progress_dance"},
                 {"tag", "bad-method"}});
   service.Send({{"zr_command", "zr_progress"},
                 {"zr_cookie", "4"},
-                {"zr_progress_method", "zr_progress_success"},
+                {method, "zr_progress_success"},
                 {"tag", "reply-cookie"}});
   service.Send({{"zr_command", "zr_progress"}, {"zr_cookie", "3"}, {"tag", "no-method"}});
-  service.Send(
-      {{"zr_command", "zr_progress"}, {"zr_progress_method", "zr_progress_success"}, {"tag", "no-cookie"}});
+  service.Send({{"zr_command", "zr_progress"}, {method, "zr_progress_success"}, {"tag", "no-cookie"}});
   service.Send({{"zr_cookie", "3"}, {"tag", "progress-only-cookie"}});
 
-  std::vector<std::string> expected = {"OnConnect",
-                                       "OnMessage(first-again)",
-                                       "OnMessage(unknown-cookie)",
-                                       "OnMessage(event)",
-                                       "OnMessage(bad-method)",
-                                       "OnMessage(reply-cookie)",
-                                       "OnMessage(no-method)",
-                                       "OnMessage(no-cookie)",
-                                       "OnMessage(progress-only-cookie)"};
+  Texts expected = {"OnConnect",
+                    "OnMessage(first-again)",
+                    "OnMessage(unknown-cookie)",
+                    "OnMessage(event)",
+                    "OnMessage(bad-method)",
+                    "OnMessage(reply-cookie)",
+                    "OnMessage(no-method)",
+                    "OnMessage(no-cookie)",
+                    "OnMessage(progress-only-cookie)"};
   ASSERT_TRUE(PumpUntil([&] { return gEvents.size() >= expected.size(); }));
   EXPECT_EQ(expected, gEvents);
-  EXPECT_EQ(std::vector<std::string>{"OnMessage(first)"}, r1->Calls());
-  EXPECT_EQ(std::vector<std::string>{"OnMessage(second)"}, r2->Calls());
-  EXPECT_TRUE(ReleasedOnceOnUIThread(*r1));
-  EXPECT_TRUE(ReleasedOnceOnUIThread(*r2));
+  EXPECT_TRUE(Done(r1, {"OnMessage(first)"}));
+  EXPECT_TRUE(Done(r2, {"OnMessage(second)"}));
   EXPECT_EQ(0, p3->CallCount());
   EXPECT_TRUE(NotReleased(*r4));
   EXPECT_EQ(0, r4->CallCount());
 
   client.reset();
-  EXPECT_TRUE(ReleasedOnceOnUIThread(*r4));
-  EXPECT_TRUE(ReleasedOnceOnUIThread(*p3));
+  EXPECT_TRUE(Done(r4, {}));
+  EXPECT_TRUE(Done(p3, {}));
 }
 
 TEST_F(ZorlinClientTest, ProgressReportsCallTheListenerUntilReleased) {
   FakeService service("kv_test");
   std::unique_ptr<TestClient> client(new TestClient);
   Record reply, progress;
-  client->Write({{"zr_command", "long"}}, Make<CountingReply>(&reply), nullptr,
-                Make<CountingProgressListener>(&progress));
+  client->Write({{"zr_command", "long"}}, Reply(&reply), nullptr, Progress(&progress));
   ASSERT_TRUE(service.WaitForCommand("long"));
   auto report = [&](const char* method, const char* arg) {
     IPCMessage* msg = zr::test::NewMessage(
@@ -268,31 +254,21 @@ TEST_F(ZorlinClientTest, ProgressReportsCallTheListenerUntilReleased) {
   service.Send({{"zr_cookie", "1"}, {"tag", "answer"}});
 
   ASSERT_TRUE(PumpUntil([&] { return reply->Released() && progress->Released(); }));
-  std::vector<std::string> expected = {"SetProgress(0.25)",          "SetStatusText(copying)",
-                                       "AppendToLog(a line)",        "OnSuccess",
-                                       "OnFailure(progress.failed)", "SetProgress(0)"};
-  EXPECT_EQ(expected, progress->Calls());
-  EXPECT_TRUE(ReleasedOnceOnUIThread(*progress));
-  EXPECT_EQ(std::vector<std::string>{"OnMessage(answer)"}, reply->Calls());
-  EXPECT_TRUE(ReleasedOnceOnUIThread(*reply));
+  EXPECT_TRUE(Done(progress, {"SetProgress(0.25)", "SetStatusText(copying)", "AppendToLog(a line)",
+                              "OnSuccess", "OnFailure(progress.failed)", "SetProgress(0)"}));
+  EXPECT_TRUE(Done(reply, {"OnMessage(answer)"}));
   EXPECT_EQ(1, CountEvents("OnMessage(-)"));
   client.reset();
   EXPECT_EQ(1, progress->Releases());
 }
 
 TEST_F(ZorlinClientTest, WindowRepliesBringTheServerWindowForward) {
-  auto reply = [](const char* hwnd) {
+  for (const char* hwnd : {"42", "0x1f", "010", "0", "junk", static_cast<const char*>(nullptr)}) {
     IPCMessage* msg = zr::test::NewMessage({{"zr_command", "x"}});
     if (hwnd) IPC_MessageSetValue(msg, "zr_hwnd", hwnd);
     ZorlinClient::HandleWindowReply(msg);
     IPC_DestroyMessage(msg);
-  };
-  reply("42");
-  reply("0x1f");
-  reply("010");
-  reply("0");
-  reply(nullptr);
-  reply("junk");
+  }
   EXPECT_EQ((std::vector<long>{42, 31, 8}), gWindows);
   gWindows.clear();
 
@@ -307,54 +283,43 @@ TEST_F(ZorlinClientTest, WindowRepliesBringTheServerWindowForward) {
   });
   std::unique_ptr<TestClient> client(new TestClient);
   Record launch1, launch2, launch3, open;
-  client->Launch(Make<CountingResultListener>(&launch1));
-  client->Launch(Make<CountingResultListener>(&launch2));
-  client->Launch(Make<CountingResultListener>(&launch3));
-  client->Write({{"zr_command", "openWindow"}}, new ZorlinWindowReplyListener,
-                Make<CountingResultListener>(&open), nullptr);
+  client->Launch(Result(&launch1));
+  client->Launch(Result(&launch2));
+  client->Launch(Result(&launch3));
+  client->Write({{"zr_command", "openWindow"}}, new ZorlinWindowReplyListener, Result(&open));
   ASSERT_TRUE(PumpUntil([&] {
     return AllReleased({launch1, launch2, launch3, open}) && gWindows.size() >= 2;
   }));
   EXPECT_EQ((std::vector<long>{42, 15}), gWindows);
-  for (const Record& r : {launch1, launch2, launch3, open}) {
-    EXPECT_EQ(std::vector<std::string>{"OnSuccess"}, r->Calls());
-    EXPECT_TRUE(ReleasedOnceOnUIThread(*r));
-  }
-  std::vector<ReceivedMessage> launches = service.MessagesWithCommand("zr_launch");
-  ASSERT_EQ(3u, launches.size());
-  EXPECT_EQ(2, launches[0].Count());  // "zr_command" and "zr_cookie", nothing else
-  // Only a launch's window reply counts as an answer; the open-window request's result reports the write.
-  EXPECT_EQ((std::vector<std::string>{"OnConnect"}), gEvents);
-  client.reset();
+  for (const Record& r : {launch1, launch2, launch3, open}) EXPECT_TRUE(Done(r, {"OnSuccess"}));
+  EXPECT_EQ((Texts{"1 zr_launch #1", "1 zr_launch #2", "1 zr_launch #3", "1 openWindow #4"}),
+            Received(service));
+  EXPECT_EQ(2, service.Messages()[0].Count());  // "zr_command" and "zr_cookie", nothing else
+  EXPECT_EQ(Texts{"OnConnect"}, gEvents);
 }
 
 TEST_F(ZorlinClientTest, ARequestWhileTheServiceIsDownFailsAndTheNextOneTriesAgain) {
   FakeService service("kv_test", /*listen=*/false);
   std::unique_ptr<TestClient> client(new TestClient);
   Record reply, result1, result2, result3;
-  client->Write({{"zr_command", "a"}}, Make<CountingReply>(&reply), Make<CountingResultListener>(&result1),
-                nullptr);
-  client->Write({{"zr_command", "b"}}, nullptr, Make<CountingResultListener>(&result2), nullptr);
+  client->Write({{"zr_command", "a"}}, Reply(&reply), Result(&result1));
+  client->Write({{"zr_command", "b"}}, nullptr, Result(&result2));
   ASSERT_TRUE(PumpUntil([&] { return result1->Released() && result2->Released(); }));
-  EXPECT_EQ(std::vector<std::string>{kFailed}, result1->Calls());
-  EXPECT_EQ(std::vector<std::string>{kFailed}, result2->Calls());
-  EXPECT_TRUE(ReleasedOnceOnUIThread(*result1));
-  EXPECT_TRUE(ReleasedOnceOnUIThread(*result2));
+  EXPECT_TRUE(Done(result1, {kFailed}));
+  EXPECT_TRUE(Done(result2, {kFailed}));
   EXPECT_TRUE(NotReleased(*reply));  // waits for a later close or the client's end
   EXPECT_TRUE(gEvents.empty());
 
   ASSERT_TRUE(service.StartListening());
-  client->Write({{"zr_command", "c"}}, nullptr, Make<CountingResultListener>(&result3), nullptr);
+  client->Write({{"zr_command", "c"}}, nullptr, Result(&result3));
   ASSERT_TRUE(PumpUntil([&] { return result3->Released(); }));
-  EXPECT_EQ(std::vector<std::string>{"OnSuccess"}, result3->Calls());
-  EXPECT_EQ(std::vector<std::string>{"OnConnect"}, gEvents);
+  EXPECT_TRUE(Done(result3, {"OnSuccess"}));
+  EXPECT_EQ(Texts{"OnConnect"}, gEvents);
   ASSERT_TRUE(service.WaitForMessages(1));
-  ASSERT_EQ(1, service.MessageCount());
-  EXPECT_EQ("c", service.Messages()[0].Command());
+  EXPECT_EQ(Texts{"1 c"}, Received(service));
   EXPECT_TRUE(NotReleased(*reply));
   client.reset();
-  EXPECT_TRUE(ReleasedOnceOnUIThread(*reply));
-  EXPECT_EQ(0, reply->CallCount());
+  EXPECT_TRUE(Done(reply, {}));
 }
 
 TEST_F(ZorlinClientTest, ADroppedConnectionReleasesPendingRepliesAndTheNextRequestReconnects) {
@@ -362,10 +327,9 @@ TEST_F(ZorlinClientTest, ADroppedConnectionReleasesPendingRepliesAndTheNextReque
   ZorlinClient::SetClientName("first name");
   std::unique_ptr<TestClient> client(new TestClient);
   Record a, b, launch, progress, c;
-  client->Write({{"zr_command", "a"}}, Make<CountingReply>(&a), nullptr, nullptr);
-  client->Launch(Make<CountingResultListener>(&launch));
-  client->Write({{"zr_command", "b"}}, Make<CountingReply>(&b), nullptr,
-                Make<CountingProgressListener>(&progress));
+  client->Write({{"zr_command", "a"}}, Reply(&a), nullptr);
+  client->Launch(Result(&launch));
+  client->Write({{"zr_command", "b"}}, Reply(&b), nullptr, Progress(&progress));
   ASSERT_TRUE(service.WaitForCommand("b"));
   ASSERT_TRUE(PumpUntil([&] { return !gEvents.empty(); }));
 
@@ -376,45 +340,29 @@ TEST_F(ZorlinClientTest, ADroppedConnectionReleasesPendingRepliesAndTheNextReque
   service.DropConnections();
   ASSERT_TRUE(PumpUntil([&] { return CountEvents("OnDisconnect") == 1; }));
   EXPECT_TRUE(releasedBeforeDisconnect);
-  for (const Record& r : {a, b}) {
-    EXPECT_TRUE(ReleasedOnceOnUIThread(*r));
-    EXPECT_EQ(0, r->CallCount());
-  }
-  EXPECT_EQ(std::vector<std::string>{kFailed}, launch->Calls());
-  EXPECT_TRUE(ReleasedOnceOnUIThread(*launch));
+  EXPECT_TRUE(Done(a, {}));
+  EXPECT_TRUE(Done(b, {}));
+  EXPECT_TRUE(Done(launch, {kFailed}));
   EXPECT_TRUE(NotReleased(*progress));  // progress entries outlive the channel
 
-  client->Write({{"zr_command", "c"}}, Make<CountingReply>(&c), nullptr, nullptr);
-  auto cMsg = service.WaitForCommand("c");
-  ASSERT_TRUE(cMsg);
-  EXPECT_EQ("4", cMsg->Value("zr_cookie"));  // the counter carries on across channels
+  client->Write({{"zr_command", "c"}}, Reply(&c), nullptr);
+  ASSERT_TRUE(service.WaitForCommand("c"));
   ASSERT_TRUE(PumpUntil([&] { return CountEvents("OnConnect") == 2; }));
-  EXPECT_EQ((std::vector<std::string>{"OnConnect", "OnDisconnect", "OnConnect"}), gEvents);
-
-  std::vector<ReceivedMessage> got = service.Messages();
-  ASSERT_EQ(6u, got.size());
-  EXPECT_EQ("zr_setClientName", got[0].Command());
-  EXPECT_EQ("first name", got[0].Value("zr_clientName"));
-  EXPECT_EQ(1, got[0].Connection());
-  EXPECT_EQ("a", got[1].Command());
-  EXPECT_EQ("zr_launch", got[2].Command());
-  EXPECT_EQ("b", got[3].Command());
-  EXPECT_EQ("zr_setClientName", got[4].Command());
-  EXPECT_EQ("second name", got[4].Value("zr_clientName"));
-  EXPECT_EQ(2, got[4].Connection());
-  EXPECT_EQ("c", got[5].Command());
-  EXPECT_EQ(2, got[5].Connection());
-
+  EXPECT_EQ((Texts{"OnConnect", "OnDisconnect", "OnConnect"}), gEvents);
+  // The cookie counter carries on across channels.
+  EXPECT_EQ((Texts{"1 zr_setClientName first name", "1 a #1", "1 zr_launch #2", "1 b #3",
+                   "2 zr_setClientName second name", "2 c #4"}),
+            Received(service));
   client.reset();
-  EXPECT_TRUE(ReleasedOnceOnUIThread(*c));
-  EXPECT_TRUE(ReleasedOnceOnUIThread(*progress));
+  EXPECT_TRUE(Done(c, {}));
+  EXPECT_TRUE(Done(progress, {}));
 }
 
 TEST_F(ZorlinClientTest, AFailedWriteIsRetriedOnceBehindLaterRequests) {
   FakeService service("kv_test");
   std::unique_ptr<TestClient> client(new TestClient);
   Record first, big, later1, later2, bigReply;
-  client->Write({{"zr_command", "first"}}, nullptr, Make<CountingResultListener>(&first), nullptr);
+  client->Write({{"zr_command", "first"}}, nullptr, Result(&first));
   ASSERT_TRUE(service.WaitForCommand("first"));
   ASSERT_TRUE(PumpUntil([&] { return first->Released(); }));
 
@@ -422,30 +370,19 @@ TEST_F(ZorlinClientTest, AFailedWriteIsRetriedOnceBehindLaterRequests) {
   // (the pending replies are released there), which this thread is not running yet, so the writer holds
   // while two more requests are queued behind it.
   IPC_SetMaxMessageSize(2048);
-  client->Write({{"zr_command", "big"}, {"blob", std::string(4096, 'x')}}, Make<CountingReply>(&bigReply),
-                Make<CountingResultListener>(&big), nullptr);
+  client->Write({{"zr_command", "big"}, {"blob", std::string(4096, 'x')}}, Reply(&bigReply), Result(&big));
   ASSERT_TRUE(service.WaitForOpenConnections(0));
   IPC_SetMaxMessageSize(16u * 1024u * 1024u);
-  client->Write({{"zr_command", "later1"}}, nullptr, Make<CountingResultListener>(&later1), nullptr);
-  client->Write({{"zr_command", "later2"}}, nullptr, Make<CountingResultListener>(&later2), nullptr);
+  client->Write({{"zr_command", "later1"}}, nullptr, Result(&later1));
+  client->Write({{"zr_command", "later2"}}, nullptr, Result(&later2));
 
   ASSERT_TRUE(PumpUntil([&] { return AllReleased({big, later1, later2}); }));
   ASSERT_TRUE(service.WaitForCommand("big"));
-  std::vector<ReceivedMessage> got = service.Messages();
-  ASSERT_EQ(4u, got.size());
-  EXPECT_EQ("later1", got[1].Command());
-  EXPECT_EQ("later2", got[2].Command());
-  EXPECT_EQ("big", got[3].Command());
-  for (int i = 1; i < 4; ++i) EXPECT_EQ(2, got[i].Connection());
-  EXPECT_EQ("1", got[3].Value("zr_cookie"));  // the same request, not a new one
-  for (const Record& r : {big, later1, later2}) {
-    EXPECT_EQ(std::vector<std::string>{"OnSuccess"}, r->Calls());
-    EXPECT_TRUE(ReleasedOnceOnUIThread(*r));
-  }
-  // Its reply listener went with the first channel.
-  EXPECT_TRUE(ReleasedOnceOnUIThread(*bigReply));
-  EXPECT_EQ((std::vector<std::string>{"OnConnect", "OnDisconnect", "OnConnect"}), gEvents);
-  client.reset();
+  // The same request (its cookie), behind the later ones.
+  EXPECT_EQ((Texts{"1 first", "2 later1", "2 later2", "2 big #1"}), Received(service));
+  for (const Record& r : {big, later1, later2}) EXPECT_TRUE(Done(r, {"OnSuccess"}));
+  EXPECT_TRUE(Done(bigReply, {}));  // it went with the first channel
+  EXPECT_EQ((Texts{"OnConnect", "OnDisconnect", "OnConnect"}), gEvents);
 }
 
 TEST_F(ZorlinClientTest, AWriteFailingOnAFreshChannelIsNotRetried) {
@@ -453,20 +390,16 @@ TEST_F(ZorlinClientTest, AWriteFailingOnAFreshChannelIsNotRetried) {
   std::unique_ptr<TestClient> client(new TestClient);
   Record big, after;
   IPC_SetMaxMessageSize(2048);
-  client->Write({{"zr_command", "big"}, {"blob", std::string(4096, 'x')}}, nullptr,
-                Make<CountingResultListener>(&big), nullptr);
+  client->Write({{"zr_command", "big"}, {"blob", std::string(4096, 'x')}}, nullptr, Result(&big));
   ASSERT_TRUE(PumpUntil([&] { return big->Released(); }));
   IPC_SetMaxMessageSize(16u * 1024u * 1024u);
-  EXPECT_EQ(std::vector<std::string>{kFailed}, big->Calls());
-  EXPECT_TRUE(ReleasedOnceOnUIThread(*big));
-  client->Write({{"zr_command", "after"}}, nullptr, Make<CountingResultListener>(&after), nullptr);
+  EXPECT_TRUE(Done(big, {kFailed}));
+  client->Write({{"zr_command", "after"}}, nullptr, Result(&after));
   ASSERT_TRUE(PumpUntil([&] { return after->Released(); }));
-  EXPECT_EQ(std::vector<std::string>{"OnSuccess"}, after->Calls());
+  EXPECT_TRUE(Done(after, {"OnSuccess"}));
   ASSERT_TRUE(service.WaitForMessages(1));
-  ASSERT_EQ(1, service.MessageCount());  // "big" never went out, and was tried only once
-  EXPECT_EQ(2, service.Messages()[0].Connection());
+  EXPECT_EQ(Texts{"2 after"}, Received(service));  // "big" never went out, and was tried only once
   EXPECT_EQ(2, service.ConnectionsAccepted());
-  client.reset();
 }
 
 // The name may change while a writer is opening a channel: the channel announces the old or the new one.
@@ -476,7 +409,7 @@ TEST_F(ZorlinClientTest, TheClientNameMayChangeWhileAChannelOpens) {
   ZorlinClient::SetClientName(before.c_str());
   for (int round = 1; round <= 20; ++round) {
     std::unique_ptr<TestClient> client(new TestClient);
-    client->Write({{"zr_command", "x"}}, nullptr, nullptr, nullptr);
+    client->Write({{"zr_command", "x"}}, nullptr, nullptr);
     std::string now = "name" + std::to_string(round);
     ZorlinClient::SetClientName(now.c_str());
     auto hello = service.WaitForCommand("zr_setClientName", FakeService::kWait, round);
@@ -489,59 +422,39 @@ TEST_F(ZorlinClientTest, TheClientNameMayChangeWhileAChannelOpens) {
 
 // The reader reports the end of a channel that the writer has meanwhile closed itself after a failed
 // write, while a later request has already opened the next channel: that report must leave the new
-// channel alone. A bare socket plays the service, since it must stop reading and end only its sending side.
+// channel alone. A bare socket plays the first service, since it must stop reading and end only its
+// sending side; a fake service takes the channel name over for the next connections.
 TEST_F(ZorlinClientTest, AnEndReportedForAClosedChannelLeavesTheNextOneOpen) {
   int listening = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", mDir.ChannelPath("kv_test").c_str());
   ASSERT_EQ(0, bind(listening, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
-  ASSERT_EQ(0, listen(listening, 8));
+  ASSERT_EQ(0, listen(listening, 1));
   std::unique_ptr<TestClient> client(new TestClient);
   Record first, big, small;
-  client->Write({{"zr_command", "first"}}, nullptr, Make<CountingResultListener>(&first), nullptr);
+  client->Write({{"zr_command", "first"}}, nullptr, Result(&first));
   int a = accept(listening, nullptr, nullptr);
+  close(listening);
   ASSERT_TRUE(PumpUntil([&] { return first->Released(); }));
+  FakeService service("kv_test");
 
   // "big" stalls the writer (nobody reads), "small" waits behind it. The service ends its sending side:
   // the reader queues its report behind both. Then the stalled write fails, the writer closes the channel
   // itself, and "small" opens the next one before the report's turn. (Should the reader be slower than
   // the pause, the report is never made and the test passes without meeting the case.)
-  client->Write({{"zr_command", "big"}, {"blob", std::string(1 << 20, 'x')}}, nullptr,
-                Make<CountingResultListener>(&big), nullptr);
-  client->Write({{"zr_command", "small"}}, nullptr, Make<CountingResultListener>(&small), nullptr);
+  client->Write({{"zr_command", "big"}, {"blob", std::string(1 << 20, 'x')}}, nullptr, Result(&big));
+  client->Write({{"zr_command", "small"}}, nullptr, Result(&small));
   shutdown(a, SHUT_WR);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  std::atomic<int> accepted{1};
-  std::atomic<bool> stop{false};
-  std::thread service([&] {  // accepts and reads everything that follows
-    std::vector<pollfd> fds = {{listening, POLLIN, 0}};
-    char buffer[65536];
-    while (!stop) {
-      if (poll(fds.data(), fds.size(), 20) <= 0) continue;
-      for (size_t i = fds.size(); i-- > 1;) {
-        if (fds[i].revents && read(fds[i].fd, buffer, sizeof(buffer)) <= 0) {
-          close(fds[i].fd);
-          fds.erase(fds.begin() + i);
-        }
-      }
-      if (fds[0].revents) {
-        fds.push_back({accept(listening, nullptr, nullptr), POLLIN, 0});
-        ++accepted;
-      }
-    }
-    for (size_t i = 1; i < fds.size(); ++i) close(fds[i].fd);
-  });
   close(a);
   ASSERT_TRUE(PumpUntil([&] { return big->Released() && small->Released(); }));
-  EXPECT_EQ(std::vector<std::string>{"OnSuccess"}, big->Calls());  // retried on the new channel
-  EXPECT_EQ(std::vector<std::string>{"OnSuccess"}, small->Calls());
-  EXPECT_EQ((std::vector<std::string>{"OnConnect", "OnDisconnect", "OnConnect"}), gEvents);
-  EXPECT_EQ(2, accepted.load());
-  client.reset();
-  stop = true;
-  service.join();
-  close(listening);
+  EXPECT_TRUE(Done(big, {"OnSuccess"}));  // retried on the new channel
+  EXPECT_TRUE(Done(small, {"OnSuccess"}));
+  EXPECT_EQ((Texts{"OnConnect", "OnDisconnect", "OnConnect"}), gEvents);
+  ASSERT_TRUE(service.WaitForMessages(2));
+  EXPECT_EQ((Texts{"1 small", "1 big"}), Received(service));
+  EXPECT_EQ(1, service.ConnectionsAccepted());
 }
 
 // The last reference goes while requests are still queued for the writer, replies are in flight and the
@@ -550,11 +463,9 @@ TEST_F(ZorlinClientTest, TheLastReferenceDestroysTheClientWithWorkInFlight) {
   FakeService service("kv_test");
   service.OnCommand("ask", [](const ReceivedMessage& request, Responder& r) {
     r.Reply(request, {{"tag", "answer"}});
-    IPCMessage* msg = zr::test::NewMessage({{"zr_command", "zr_progress"},
-                                            {"zr_cookie", request.Value("zr_cookie")},
-                                            {"zr_progress_method", "zr_progress_release"}});
-    r.Send(msg);
-    IPC_DestroyMessage(msg);
+    r.Send({{"zr_command", "zr_progress"},
+            {"zr_cookie", request.Value("zr_cookie")},
+            {"zr_progress_method", "zr_progress_release"}});
     if (request.Value("zr_cookie") == "150") r.Close();
   });
   std::vector<Record> replies, results, progresses;
@@ -565,16 +476,14 @@ TEST_F(ZorlinClientTest, TheLastReferenceDestroysTheClientWithWorkInFlight) {
       ZorlinClientRef<TestClient> ref;
       for (int i = 0; i < 300; ++i) {
         Record reply, result, progress;
-        ref->Write({{"zr_command", "ask"}}, Make<CountingReply>(&reply),
-                   Make<CountingResultListener>(&result), Make<CountingProgressListener>(&progress));
+        ref->Write({{"zr_command", "ask"}}, Reply(&reply), Result(&result), Progress(&progress));
         replies.push_back(reply);
         results.push_back(result);
         progresses.push_back(progress);
         if (round % 3 == 1 && i == 100) zr::test::PumpPending();
       }
       if (round % 3 == 2) {
-        service.WaitForMessages(static_cast<int>(service.MessageCount()) + 50,
-                                std::chrono::milliseconds(500));
+        service.WaitForMessages(service.MessageCount() + 50, std::chrono::milliseconds(500));
         zr::test::PumpPending();
       }
     }
@@ -587,17 +496,10 @@ TEST_F(ZorlinClientTest, TheLastReferenceDestroysTheClientWithWorkInFlight) {
       EXPECT_LE(r->CallCount(), 1);
     }
   }
-  for (const Record& r : replies) {
-    if (r->CallCount() == 1) {
-      EXPECT_EQ(std::vector<std::string>{"OnMessage(answer)"}, r->Calls());
-    }
-  }
+  for (const Record& r : replies)
+    EXPECT_TRUE(r->CallCount() == 0 || r->Calls() == Texts{"OnMessage(answer)"});
   for (const std::string& e : gEvents) EXPECT_NE('!', e[0]) << e;
 }
-
-}  // namespace
-
-namespace {
 
 // Requests belong to the UI thread; debug builds stop a request made from any other.
 TEST(ZorlinClientDeathTest, ARequestOffTheUIThreadStopsADebugBuild) {
@@ -606,7 +508,7 @@ TEST(ZorlinClientDeathTest, ARequestOffTheUIThreadStopsADebugBuild) {
   std::unique_ptr<TestClient> client(new TestClient);
   EXPECT_DEBUG_DEATH(
       {
-        std::thread other([&] { client->Write({{"zr_command", "x"}}, nullptr, nullptr, nullptr); });
+        std::thread other([&] { client->Write({{"zr_command", "x"}}, nullptr, nullptr); });
         other.join();
       },
       "IsUIThread");
