@@ -38,9 +38,9 @@ void SchemaParseError(const char* message);
 
 // Reorders tab entries and box attributes by the "reorderAbookAttr" and "reorderAbookBoxAttr" translations.
 void ReorderSchemaEntries();
-// Reorders list by the '/'-separated names of spec, when the names match exactly as many items; items left
+// Reorders list by the '/'-separated names of order, when the names match exactly as many items; items left
 // out are moved to dropped (when given) so that they stay alive.
-void ReorderSchemaList(List<SchemaEntry*>* list, const char* spec, List<SchemaEntry*>* dropped = nullptr);
-void ReorderSchemaList(List<SchemaAttr*>* list, const char* spec, List<SchemaAttr*>* dropped = nullptr);
+void ReorderSchemaList(List<SchemaEntry*>* list, const char* order, List<SchemaEntry*>* dropped = nullptr);
+void ReorderSchemaList(List<SchemaAttr*>* list, const char* order, List<SchemaAttr*>* dropped = nullptr);
 
 #endif

@@ -1,5 +1,6 @@
 // Per-language order of the contact form: the catalogue texts "reorderAbookAttr" and "reorderAbookBoxAttr"
 // list, for a tab (and a box of it), the names its entries (attributes) should appear in.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -58,10 +59,10 @@ std::string NameOf(SchemaEntry* entry) {
 std::string NameOf(SchemaAttr* attr) { return attr ? ToBytes(attr->GetAttr()) : std::string(); }
 
 template <typename T>
-void Reorder(List<T*>* list, const char* spec, List<T*>* dropped) {
-  if (!list || !spec) return;
+void Reorder(List<T*>* list, const char* order, List<T*>* dropped) {
+  if (!list || !order) return;
   std::vector<std::string> names;
-  for (const char* p = spec; *p;) {
+  for (const char* p = order; *p;) {
     const char* slash = strchr(p, '/');
     size_t length = slash ? size_t(slash - p) : strlen(p);
     if (length == 0) break;
@@ -81,8 +82,7 @@ void Reorder(List<T*>* list, const char* spec, List<T*>* dropped) {
 
   while (list->GetSize() > 0) {
     T* item = list->RemoveHead();
-    bool kept = false;
-    for (T* c : collected) kept = kept || c == item;
+    bool kept = std::find(collected.begin(), collected.end(), item) != collected.end();
     if (!kept && item && dropped) dropped->Append(item);
   }
   for (T* item : collected) list->Append(item);
@@ -94,12 +94,12 @@ bool BeginsWith(const std::string& piece, const std::string& name) {
 
 }  // namespace
 
-void ReorderSchemaList(List<SchemaEntry*>* list, const char* spec, List<SchemaEntry*>* dropped) {
-  Reorder(list, spec, dropped);
+void ReorderSchemaList(List<SchemaEntry*>* list, const char* order, List<SchemaEntry*>* dropped) {
+  Reorder(list, order, dropped);
 }
 
-void ReorderSchemaList(List<SchemaAttr*>* list, const char* spec, List<SchemaAttr*>* dropped) {
-  Reorder(list, spec, dropped);
+void ReorderSchemaList(List<SchemaAttr*>* list, const char* order, List<SchemaAttr*>* dropped) {
+  Reorder(list, order, dropped);
 }
 
 void ReorderSchemaEntries() {
@@ -128,7 +128,7 @@ void ReorderSchemaEntries() {
       std::string rest = piece.size() > tabName.size() ? piece.substr(tabName.size() + 1) : std::string();
       size_t slash = rest.find('/');
       size_t boxNameLength = slash == std::string::npos ? rest.size() : slash;
-      const char* attrSpec = AfterSlash(rest.c_str());
+      const char* attrOrder = AfterSlash(rest.c_str());
       List<SchemaEntry*>* entries = tab->GetEntries();
       if (!entries) continue;
       ListIterator<SchemaEntry*> entryIt(*entries);
@@ -137,7 +137,7 @@ void ReorderSchemaEntries() {
         if (!entry || entry->GetType() != 2) continue;
         SchemaBox* box = static_cast<SchemaBox*>(entry);
         if (strncmp(rest.c_str(), ToBytes(box->GetName()).c_str(), boxNameLength) == 0) {
-          ReorderSchemaList(box->GetAttrs(), attrSpec, zr_schema::DroppedAttrs());
+          ReorderSchemaList(box->GetAttrs(), attrOrder, zr_schema::DroppedAttrs());
         }
       }
     }

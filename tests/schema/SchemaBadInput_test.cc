@@ -18,20 +18,22 @@ const char kHead[] = "personal { book \"B\"; }\ndirectory { dir \"D\" \"h\" \"r\
 
 class SchemaBadInputTest : public SchemaTest {
  protected:
-  // Loads content and answers the one error text the listener got ("" when none).
-  std::string LoadAndReport(const std::string& content) {
-    Unload();
-    WriteSchema(content);
-    int before = mErrors->CallCount();
-    GetSchemaTabList();
-    GetSchemaAttrNameList();
-    if (mErrors->CallCount() != before + 1) return "";
-    return mErrors->Calls().back();
-  }
   void SetUp() override {
     SchemaTest::SetUp();
     mErrors = RegisterCountingListener();
   }
+  // Loads content and answers what it reported, "" for nothing.
+  std::string Load(const std::string& content) {
+    Unload();
+    WriteSchema(content);
+    size_t before = mErrors->Calls().size();
+    GetSchemaTabList();
+    GetSchemaAttrNameList();
+    std::string reports;
+    for (size_t i = before; i < mErrors->Calls().size(); i++) reports += mErrors->Calls()[i];
+    return reports;
+  }
+  bool Rejected(const std::string& content) { return Load(content) == Reported("schema.parseErrorFormat"); }
   std::shared_ptr<ListenerRecord> mErrors;
 };
 
@@ -40,7 +42,7 @@ TEST_F(SchemaBadInputTest, RandomBytes) {
   for (int round = 0; round < 50; round++) {
     std::string content(1 + random() % 4096, '\0');
     for (char& c : content) c = static_cast<char>(random() & 0xff);
-    EXPECT_EQ(LoadAndReport(content), "OnSchemaError(schema.parseErrorFormat)") << "round " << round;
+    EXPECT_TRUE(Rejected(content)) << "round " << round;
   }
   // Random tokens of the schema's own vocabulary reach deeper into the grammar.
   const char* vocabulary[] = {"personal", "directory", "dir", "book", "list", "attr", "combo", "edit",  "tab",
@@ -49,49 +51,38 @@ TEST_F(SchemaBadInputTest, RandomBytes) {
     std::string content = kHead;
     int count = 1 + random() % 60;
     for (int i = 0; i < count; i++) content += std::string(vocabulary[random() % 18]) + " ";
-    EXPECT_EQ(LoadAndReport(content), "OnSchemaError(schema.parseErrorFormat)") << content;
+    EXPECT_TRUE(Rejected(content)) << content;
   }
 }
 
-TEST_F(SchemaBadInputTest, HugeStringsAndWords) {
-  // One string running to the end of the file: rejected at 48 bytes.
-  EXPECT_EQ(LoadAndReport("\"" + Repeat('s', kTenMegabytes)), "OnSchemaError(schema.parseErrorFormat)");
+TEST_F(SchemaBadInputTest, HugeTextsBracesAndNulBytes) {
+  // One string running to the end of the file is rejected at 48 bytes, as the first token.
+  EXPECT_TRUE(Rejected("\"" + std::string(kTenMegabytes, 's')));
   EXPECT_EQ(TheSchemaLoadState().errors, nullptr);
-  // One word: cut into 49-character words, the first of which the grammar refuses.
-  EXPECT_EQ(LoadAndReport(Repeat('w', kTenMegabytes) + "\n"), "OnSchemaError(schema.parseErrorFormat)");
-  ASSERT_NE(TheSchemaLoadState().errors, nullptr);
-  // A huge string as a book name, deep in a valid start.
-  EXPECT_EQ(LoadAndReport("personal { book \"" + Repeat('x', 100000) + "\"; }\n"),
-            "OnSchemaError(schema.parseErrorFormat)");
-  EXPECT_EQ(GetSchemaBookList(), nullptr);
-}
+  // One word is cut into 49-character words, the first of which the grammar refuses.
+  EXPECT_TRUE(Rejected(std::string(kTenMegabytes, 'w') + "\n"));
+  EXPECT_NE(TheSchemaLoadState().errors, nullptr);
+  EXPECT_TRUE(Rejected("personal { book \"" + std::string(100000, 'x') + "\"; }\n"));
+  EXPECT_TRUE(Rejected(std::string(kTenMegabytes, '\0')));
+  EXPECT_TRUE(Rejected(std::string("personal {") + '\0' + "}"));
 
-TEST_F(SchemaBadInputTest, DeepAndUnterminatedBraces) {
-  EXPECT_EQ(LoadAndReport(Repeat('{', 100000)), "OnSchemaError(schema.parseErrorFormat)");
-  EXPECT_EQ(LoadAndReport("personal " + Repeat('{', 100000)), "OnSchemaError(schema.parseErrorFormat)");
-  EXPECT_EQ(LoadAndReport("personal { book \"a\";\n"), "OnSchemaError(schema.parseErrorFormat)");
-  EXPECT_EQ(LoadAndReport(std::string(kHead) + "attr \"a\" \"b\";\n"),
-            "OnSchemaError(schema.parseErrorFormat)");
-  EXPECT_EQ(GetSchemaAttrList(), nullptr);
-  EXPECT_NE(GetSchemaDirectoryList(), nullptr);
-  EXPECT_EQ(LoadAndReport(std::string(kHead) + "}\nedit { tab \"t\" { box \"b\" { attr \"a\" \"b\";"),
-            "OnSchemaError(schema.parseErrorFormat)");
-  EXPECT_EQ(LoadAndReport(Repeat('}', 100000)), "OnSchemaError(schema.parseErrorFormat)");
-}
+  for (const std::string& braces : {std::string(100000, '{'), "personal " + std::string(100000, '{'),
+                                    std::string(100000, '}'), std::string("personal { book \"a\";\n")}) {
+    EXPECT_TRUE(Rejected(braces)) << braces.substr(0, 20);
+  }
+  // Unfinished constructs are dropped (ASan's leak check sees them), finished sections stay.
+  EXPECT_TRUE(Rejected(std::string(kHead) +
+                       "}\nedit { tab \"t\" { box \"b\" k = \"v\" { attr \"a\" \"b\" m = \"1\";"));
+  EXPECT_NE(GetSchemaAttrList(), nullptr);
+  EXPECT_EQ(GetSchemaTabList(), nullptr);
 
-TEST_F(SchemaBadInputTest, NulBytes) {
-  EXPECT_EQ(LoadAndReport(std::string(kTenMegabytes, '\0')), "OnSchemaError(schema.parseErrorFormat)");
   // A NUL inside a string ends its text but not the string.
   std::string content = "personal { book \"ab";
   content += '\0';
-  content += "cd\"; }\n";
-  content += "directory { }\nlist { }\nedit { }\nuab { }\nmap { }\n";
-  EXPECT_EQ(LoadAndReport(content), "");
+  content += "cd\"; }\ndirectory { }\nlist { }\nedit { }\nuab { }\nmap { }\n";
+  EXPECT_EQ(Load(content), "");
   ASSERT_NE(GetSchemaBookList(), nullptr);
-  wxCharBuffer name = GetSchemaBookList()->GetHead()->GetName().To8BitData();
-  EXPECT_STREQ(name.data(), "ab");
-  // A NUL between tokens is a lexical error.
-  EXPECT_EQ(LoadAndReport(std::string("personal {") + '\0' + "}"), "OnSchemaError(schema.parseErrorFormat)");
+  EXPECT_EQ(Bytes(GetSchemaBookList()->GetHead()->GetName()), "ab");
 }
 
 TEST_F(SchemaBadInputTest, TenMegabyteFile) {
@@ -99,13 +90,13 @@ TEST_F(SchemaBadInputTest, TenMegabyteFile) {
   std::string content = kHead;
   const std::string line = "  attr \"telephonenumber\" \"telephonenumber\" size = \"20\";\n";
   while (content.size() < kTenMegabytes) content += line;
-  EXPECT_EQ(LoadAndReport(content), "OnSchemaError(schema.parseErrorFormat)");
+  EXPECT_TRUE(Rejected(content));
   EXPECT_EQ(GetSchemaAttrList(), nullptr);
   ASSERT_NE(GetSchemaDirectoryList(), nullptr);
 
   // The same, closed and followed by the other sections, loads.
   content += "}\nedit { }\nuab { }\nmap { }\n";
-  EXPECT_EQ(LoadAndReport(content), "");
+  EXPECT_EQ(Load(content), "");
   ASSERT_NE(GetSchemaAttrList(), nullptr);
   EXPECT_GT(GetSchemaAttrList()->GetSize(), 150000);
   EXPECT_EQ(GetSchemaAttrNameList()->GetSize(), 1);

@@ -13,161 +13,89 @@ namespace zr {
 namespace test {
 namespace {
 
-struct Token {
-  int code;
-  std::string text;  // STRING and WORD only
-  int line;          // line number after the token was read
-};
-
 class SchemaLexTest : public SchemaTest {
  protected:
-  // Every token of content up to and including the first 0 or BADTOKEN.
-  std::vector<Token> Lex(const std::string& content) {
+  // The codes of content's tokens up to the first 0 (and the first BADTOKEN 271, when stopAtBad), with
+  // ":text" after a STRING (267) or WORD (268) and, with lines, "@line" (the line once the token is read).
+  std::string Tokens(const std::string& content, bool lines = false, bool stopAtBad = true) {
     FILE* file = tmpfile();
     EXPECT_NE(file, nullptr);
     fwrite(content.data(), 1, content.size(), file);
     rewind(file);
-    SchemaLoadState& state = TheSchemaLoadState();
     SetSchemaInput(file);
-    std::vector<Token> tokens;
-    for (int guard = 0; guard < 10000; guard++) {
+    std::string tokens;
+    for (int guard = 0; guard < 1000; guard++) {
       int code = SchemaLex();
-      std::string text = (code == STRING || code == WORD) ? SchemaTokenText() : "";
-      tokens.push_back({code, text, state.line});
-      if (code == 0 || code == BADTOKEN) break;
+      tokens += tokens.empty() ? "" : " ";
+      tokens += std::to_string(code);
+      if (code == WORD || code == STRING) tokens += std::string(":") + Schemalval.text;
+      if (lines) tokens += "@" + std::to_string(TheSchemaLoadState().line);
+      if (code == 0 || (stopAtBad && code == BADTOKEN)) break;
     }
     SetSchemaInput(nullptr);
     fclose(file);
     return tokens;
   }
-  std::vector<int> Codes(const std::string& content) {
-    std::vector<int> codes;
-    for (const Token& token : Lex(content)) codes.push_back(token.code);
-    return codes;
-  }
 };
 
 TEST_F(SchemaLexTest, TokenCodesAndKeywords) {
-  EXPECT_EQ(Codes("personal directory dir book list attr combo edit tab box uab map "),
-            (std::vector<int>{257, 258, 259, 260, 261, 262, 263, 264, 265, 266, 269, 270, 0}));
-  EXPECT_EQ(Codes("{ } ; =\t\"s\" w\n"), (std::vector<int>{123, 125, 59, 61, 267, 268, 0}));
-  EXPECT_EQ(BADTOKEN, 271);
-
+  EXPECT_EQ(Tokens("personal directory dir book list attr combo edit tab box uab map { } ; =\t"),
+            "257 258 259 260 261 262 263 264 265 266 269 270 123 125 59 61 0");
   // Keywords are exact and case-sensitive; anything else made of word characters is a word.
-  std::vector<Token> tokens = Lex("Personal attrs _x9 0123 book\n");
-  ASSERT_EQ(tokens.size(), 6u);
-  EXPECT_EQ(tokens[0].code, WORD);
-  EXPECT_EQ(tokens[0].text, "Personal");
-  EXPECT_EQ(tokens[1].text, "attrs");
-  EXPECT_EQ(tokens[2].text, "_x9");
-  EXPECT_EQ(tokens[3].text, "0123");
-  EXPECT_EQ(tokens[4].code, BOOK);
+  EXPECT_EQ(Tokens("Personal attrs _x9 0123 book\n"), "268:Personal 268:attrs 268:_x9 268:0123 260 0");
+  // Punctuation and quotes end a word without white space.
+  EXPECT_EQ(Tokens("size=\"1\";a\"b\"\n"), "268:size 61 267:1 59 268:a 267:b 0");
 
-  // Punctuation ends a word without white space, and a word ends at a quote.
-  EXPECT_EQ(Codes("size=\"1\";\n"), (std::vector<int>{WORD, '=', STRING, ';', 0}));
-  EXPECT_EQ(Codes("a\"b\"\n"), (std::vector<int>{WORD, STRING, 0}));
+  // Keywords and punctuation leave the token value as the last word or string left it.
+  Tokens("w book { ");
+  EXPECT_STREQ(Schemalval.text, "w");
 }
 
 TEST_F(SchemaLexTest, StringLimitIs48Bytes) {
-  std::string s48 = Repeat('x', 48);
-  std::vector<Token> tokens = Lex("\"" + s48 + "\"");
-  ASSERT_EQ(tokens.size(), 2u);
-  EXPECT_EQ(tokens[0].code, STRING);
-  EXPECT_EQ(tokens[0].text, s48);
-
-  EXPECT_EQ(Codes("\"" + Repeat('x', 49) + "\""), (std::vector<int>{BADTOKEN}));
-  EXPECT_EQ(Codes("\"\""), (std::vector<int>{STRING, 0}));
-
+  EXPECT_EQ(Tokens("\"" + std::string(48, 'x') + "\""), "267:" + std::string(48, 'x') + " 0");
+  EXPECT_EQ(Tokens("\"" + std::string(49, 'x') + "\""), "271");
+  EXPECT_EQ(Tokens("\"\""), "267: 0");
   // No escapes; any byte (keywords, punctuation, '#', Latin-1) is part of a string.
-  tokens = Lex("\"book {;}# \\ \xe9\"");
-  ASSERT_EQ(tokens[0].code, STRING);
-  EXPECT_EQ(tokens[0].text, "book {;}# \\ \xe9");
-
+  EXPECT_EQ(Tokens("\"book {;}# \\ \xe9\""), "267:book {;}# \\ \xe9 0");
   // End of file inside a string runs into the limit.
-  EXPECT_EQ(Codes("\"unterminated"), (std::vector<int>{BADTOKEN}));
-  EXPECT_EQ(Codes("\""), (std::vector<int>{BADTOKEN}));
+  EXPECT_EQ(Tokens("\"unterminated"), "271");
+  EXPECT_EQ(Tokens("\""), "271");
 }
 
 TEST_F(SchemaLexTest, WordLimitIs49Characters) {
-  std::string w60 = Repeat('a', 49) + Repeat('b', 11);
-  std::vector<Token> tokens = Lex(w60 + "\n");
-  ASSERT_EQ(tokens.size(), 3u);
-  EXPECT_EQ(tokens[0].code, WORD);
-  EXPECT_EQ(tokens[0].text, Repeat('a', 49));
-  EXPECT_EQ(tokens[1].code, WORD);
-  EXPECT_EQ(tokens[1].text, Repeat('b', 11));
-  EXPECT_EQ(tokens[2].code, 0);
-
-  // The 49-character split can produce a keyword.
-  tokens = Lex(Repeat('z', 49) + "box ");
-  ASSERT_EQ(tokens.size(), 3u);
-  EXPECT_EQ(tokens[1].code, BOX);
-
+  EXPECT_EQ(Tokens(std::string(49, 'a') + std::string(11, 'b') + "\n"),
+            "268:" + std::string(49, 'a') + " 268:" + std::string(11, 'b') + " 0");
+  // The split can produce a keyword.
+  EXPECT_EQ(Tokens(std::string(49, 'z') + "box "), "268:" + std::string(49, 'z') + " 266 0");
   // End of file right after a word character is a lexical error.
-  EXPECT_EQ(Codes("personal"), (std::vector<int>{BADTOKEN}));
-  EXPECT_EQ(Codes("x"), (std::vector<int>{BADTOKEN}));
-  EXPECT_EQ(Codes("x "), (std::vector<int>{WORD, 0}));
+  EXPECT_EQ(Tokens("personal"), "271");
+  EXPECT_EQ(Tokens("x"), "271");
+  EXPECT_EQ(Tokens("x "), "268:x 0");
 }
 
 TEST_F(SchemaLexTest, BadCharactersAreConsumedOneAtATime) {
-  for (const char* bad : {"(", "-", "\r", "\x01", "\xff", "\"", ",", "."}) {
-    std::vector<int> codes = Codes(std::string(bad) + " ");
-    ASSERT_FALSE(codes.empty());
-    EXPECT_EQ(codes.front(), BADTOKEN) << int((unsigned char)bad[0]);
+  for (const std::string& bad :
+       std::vector<std::string>{"(", "-", "\r", "\x01", "\xff", "\"", ",", ".", {'\0'}}) {
+    EXPECT_EQ(Tokens(bad + " "), "271") << int(static_cast<unsigned char>(bad[0]));
   }
-  // A NUL byte is not white space either.
-  EXPECT_EQ(Codes(std::string("\0 ", 2)), (std::vector<int>{BADTOKEN}));
-
-  // After a bad character the lexer goes on with the next one.
-  FILE* file = tmpfile();
-  fputs("(book ", file);
-  rewind(file);
-  SetSchemaInput(file);
-  EXPECT_EQ(SchemaLex(), BADTOKEN);
-  EXPECT_EQ(SchemaLex(), BOOK);
-  EXPECT_EQ(SchemaLex(), 0);
-  SetSchemaInput(nullptr);
-  fclose(file);
+  EXPECT_EQ(Tokens("(book ", false, false), "271 260 0");
 }
 
 TEST_F(SchemaLexTest, CommentsAndLineCounting) {
-  std::vector<Token> tokens = Lex("# first\n\nbook # trailing comment\n  \"a\nb\" \n#\nbox\n");
-  ASSERT_EQ(tokens.size(), 4u);
-  EXPECT_EQ(tokens[0].code, BOOK);
-  EXPECT_EQ(tokens[0].line, 3);
-  EXPECT_EQ(tokens[1].code, STRING);
-  EXPECT_EQ(tokens[1].text, "a\nb");
-  EXPECT_EQ(tokens[1].line, 4);  // the newline inside the string does not count
-  EXPECT_EQ(tokens[2].code, BOX);
-  EXPECT_EQ(tokens[2].line, 6);
-  EXPECT_EQ(tokens[3].code, 0);
-  EXPECT_EQ(tokens[3].line, 7);
-
+  // A comment's newline counts; one inside a string does not.
+  EXPECT_EQ(Tokens("# first\n\nbook # trailing comment\n  \"a\nb\" \n#\nbox\n", true),
+            "260@3 267:a\nb@4 266@6 0@7");
   // End of file inside a comment ends the input.
-  EXPECT_EQ(Codes("book # no newline"), (std::vector<int>{BOOK, 0}));
-  EXPECT_EQ(Codes("#"), (std::vector<int>{0}));
-  EXPECT_EQ(Codes(""), (std::vector<int>{0}));
+  EXPECT_EQ(Tokens("book # no newline"), "260 0");
+  EXPECT_EQ(Tokens("#"), "0");
+  EXPECT_EQ(Tokens(""), "0");
 }
 
 TEST_F(SchemaLexTest, CarriageReturnsBeforeNewlinesEndTheLine) {
-  std::vector<Token> tokens = Lex("book\r\n# comment\r\n\"a\r\nb\"\r\nbox\r\n");
-  ASSERT_EQ(tokens.size(), 4u);
-  EXPECT_EQ(tokens[0].code, BOOK);
-  EXPECT_EQ(tokens[1].code, STRING);
-  EXPECT_EQ(tokens[1].text, "a\nb");
-  EXPECT_EQ(tokens[2].code, BOX);
-  EXPECT_EQ(tokens[2].line, 4);
-  EXPECT_EQ(tokens[3].code, 0);
-  EXPECT_EQ(tokens[3].line, 5);
-
+  EXPECT_EQ(Tokens("book\r\n# comment\r\n\"a\r\nb\"\r\nbox\r\n", true), "260@1 267:a\nb@3 266@4 0@5");
   // A lone carriage return is not white space, also right after a word; inside a string it is a byte.
-  EXPECT_EQ(Codes("book\rbox "), (std::vector<int>{BOOK, BADTOKEN}));
-  EXPECT_EQ(Codes("\r "), (std::vector<int>{BADTOKEN}));
-  tokens = Lex("\"a\rb\" w\r\r\n");
-  ASSERT_EQ(tokens.size(), 3u);
-  EXPECT_EQ(tokens[0].text, "a\rb");
-  EXPECT_EQ(tokens[1].text, "w");
-  EXPECT_EQ(tokens[2].code, BADTOKEN);
+  EXPECT_EQ(Tokens("book\rbox "), "260 271");
+  EXPECT_EQ(Tokens("\"a\rb\" w\r\r\n"), "267:a\rb 268:w 271");
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
-// The schema objects on their own: modifier lookups, kinds, deep copies, localised labels and the error
-// listener registration.
+// The schema objects on their own: modifier lookups, deep copies, localised labels and the error listener
+// registration.
 #include <gtest/gtest.h>
 
 #include "SchemaBook.h"
 #include "SchemaDirectory.h"
-#include "SchemaEntry.h"
+#include "SchemaRegistry.h"
 #include "SchemaTab.h"
 #include "SchemaTestSupport.h"
 #include "SchemaUABSync.h"
@@ -13,17 +13,16 @@ namespace zr {
 namespace test {
 namespace {
 
-wxString W(const char* text) { return wxString::From8BitData(text); }
-
 List<SchemaModifier*>* Modifiers(std::initializer_list<std::pair<const char*, const char*>> pairs) {
   List<SchemaModifier*>* list = new List<SchemaModifier*>;
   for (const auto& pair : pairs) list->Append(new SchemaModifier(W(pair.first), W(pair.second)));
   return list;
 }
 
-std::string Bytes(const wxString& text) {
-  wxCharBuffer buffer = text.To8BitData();
-  return std::string(buffer.data(), buffer.length());
+List<SchemaAttr*>* Attrs(std::initializer_list<const char*> names) {
+  List<SchemaAttr*>* list = new List<SchemaAttr*>;
+  for (const char* name : names) list->Append(new SchemaAttr(W(name), W(name), Modifiers({{"size", "20"}})));
+  return list;
 }
 
 using SchemaObjectsTest = SchemaTest;
@@ -41,160 +40,113 @@ TEST_F(SchemaObjectsTest, ModifierQueriesTakeTheFirstExactMatch) {
   EXPECT_EQ(Bytes(attr.GetModifier(W("size"))), "10");
   EXPECT_EQ(Bytes(attr.GetModifier(W("Size"))), "");
   EXPECT_EQ(Bytes(attr.GetModifier(W("absent"))), "");
-
-  EXPECT_EQ(attr.GetModifierLong(W("size"), 5), 10);
-  EXPECT_EQ(attr.GetModifierLong(W("junk"), 5), 5);
-  EXPECT_EQ(attr.GetModifierLong(W("empty"), 5), 5);
-  EXPECT_EQ(attr.GetModifierLong(W("absent"), 5), 5);
-  EXPECT_EQ(attr.GetModifierLong(W("blank"), 5), 12);
-  EXPECT_EQ(attr.GetModifierLong(W("trailing"), 5), 5);
-  EXPECT_EQ(attr.GetModifierLong(W("neg"), 5), -7);
-
+  // A whole number, leading blanks allowed; anything else answers the default.
+  const std::pair<const char*, long> numbers[] = {{"size", 10},  {"junk", 5},     {"empty", 5}, {"absent", 5},
+                                                  {"blank", 12}, {"trailing", 5}, {"neg", -7}};
+  for (const auto& number : numbers)
+    EXPECT_EQ(attr.GetModifierLong(W(number.first), 5), number.second) << number.first;
   EXPECT_EQ(Bytes(attr.GetModifierString(W("label"), W("dflt"))), "Full name");
   EXPECT_EQ(Bytes(attr.GetModifierString(W("absent"), W("dflt"))), "dflt");
   EXPECT_EQ(Bytes(attr.GetModifierString(W("empty"), W("dflt"))), "dflt");
 
   SchemaBox box;  // no modifier list at all
-  EXPECT_EQ(box.GetModifiers(), nullptr);
   EXPECT_EQ(Bytes(box.GetModifier(W("size"))), "");
   EXPECT_EQ(box.GetModifierLong(W("size"), 3), 3);
 
-  SchemaDirectory dir("Corp", "ldap.example.com", "o=Example", Modifiers({{"port", "389"}, {"port", "636"}}));
-  EXPECT_EQ(Bytes(dir.GetName()), "Corp");
-  EXPECT_EQ(Bytes(dir.GetHost()), "ldap.example.com");
-  EXPECT_EQ(Bytes(dir.GetRoot()), "o=Example");
+  SchemaDirectory dir("Corp", "host", "root", Modifiers({{"port", "389"}, {"port", "636"}}));
   EXPECT_EQ(dir.GetModifierLong(W("port"), 0), 389);
   EXPECT_EQ(Bytes(dir.GetModifier(W("PORT"))), "");
-}
-
-TEST_F(SchemaObjectsTest, KindsAndRawBytes) {
-  SchemaAttr* attr = new SchemaAttr(W("cn"), W("cn"), nullptr);
-  SchemaBox* box = new SchemaBox;
-  SchemaComboType combo;
-  EXPECT_EQ(attr->GetType(), 1);
-  EXPECT_EQ(box->GetType(), 2);
-  EXPECT_EQ(combo.GetType(), 3);
-  EXPECT_EQ(combo.GetAttrs(), nullptr);
-  EXPECT_TRUE(box->GetName().empty());
-  EXPECT_EQ(box->GetAttrs(), nullptr);
-
-  SchemaTab tab;
-  tab.AdoptEntries(new List<SchemaEntry*>);
-  tab.GetEntries()->Append(attr);
-  tab.GetEntries()->Append(box);
-  ListIterator<SchemaEntry*> it(*tab.GetEntries());
-  it.First();
-  EXPECT_EQ(it.CurrentItem()->GetType(), 1);
-  it.Next();
-  EXPECT_EQ(it.CurrentItem()->GetType(), 2);
-
   // Names are bytes: a Latin-1 name survives whatever the process locale.
-  SchemaBook book(
-      "Adresses priv\xe9"
-      "es");
-  EXPECT_EQ(Bytes(book.GetName()),
-            "Adresses priv\xe9"
-            "es");
+  EXPECT_EQ(Bytes(SchemaBook("Priv\xe9").GetName()), "Priv\xe9");
 }
 
+// Every object below is destroyed at the end of the test, sources before or after their copies: ASan
+// reports any shared child that is freed twice or any child that is never freed.
 TEST_F(SchemaObjectsTest, CopiesAreDeepAndIndependent) {
   SchemaTab* tab = new SchemaTab;
   tab->SetName(W("name"));
-  List<SchemaEntry*>* entries = new List<SchemaEntry*>;
-  entries->Append(new SchemaAttr(W("cn"), W("cn"), Modifiers({{"size", "40"}})));
+  tab->AdoptEntries(new List<SchemaEntry*>);
+  tab->GetEntries()->Append(new SchemaAttr(W("cn"), W("cn"), Modifiers({{"size", "40"}})));
   SchemaBox* box = new SchemaBox;
   box->SetName(W("person"));
   box->AdoptModifiers(Modifiers({{"columns", "2"}}));
-  List<SchemaAttr*>* boxAttrs = new List<SchemaAttr*>;
-  boxAttrs->Append(new SchemaAttr(W("sn"), W("sn"), Modifiers({{"size", "20"}})));
-  box->AdoptAttrs(boxAttrs);
-  entries->Append(box);
-  tab->AdoptEntries(entries);
+  box->AdoptAttrs(Attrs({"sn"}));
+  tab->GetEntries()->Append(box);
+  tab->GetEntries()->Append(box);  // as a reorder naming it twice leaves it
+  tab->GetEntries()->Append(nullptr);
 
   SchemaTab copy(*tab);
-  delete tab;  // the copy must not depend on its source
-  ASSERT_NE(copy.GetEntries(), nullptr);
-  ASSERT_EQ(copy.GetEntries()->GetSize(), 2);
-  SchemaEntry* first = copy.GetEntries()->GetHead();
-  ASSERT_EQ(first->GetType(), 1);
-  EXPECT_EQ(first->GetModifierLong(W("size"), 0), 40);
-  SchemaEntry* second = copy.GetEntries()->GetTail();
-  ASSERT_EQ(second->GetType(), 2);
-  SchemaBox* boxCopy = static_cast<SchemaBox*>(second);
+  delete tab;
+  std::vector<SchemaEntry*> entries = Items(copy.GetEntries());
+  ASSERT_EQ(entries.size(), 4u);
+  EXPECT_EQ(entries[3], nullptr);
+  EXPECT_EQ(entries[0]->GetModifierLong(W("size"), 0), 40);
+  ASSERT_EQ(entries[1]->GetType(), 2);
+  SchemaBox* boxCopy = static_cast<SchemaBox*>(entries[1]);
   EXPECT_EQ(Bytes(boxCopy->GetName()), "person");
   EXPECT_EQ(boxCopy->GetModifierLong(W("columns"), 0), 2);
-  ASSERT_EQ(boxCopy->GetSize(), 1);
-  EXPECT_EQ(Bytes(boxCopy->GetAttrs()->GetHead()->GetAttr()), "sn");
+  EXPECT_EQ(Names(boxCopy->GetAttrs()), std::vector<std::string>{"sn"});
   EXPECT_EQ(boxCopy->GetAttrs()->GetHead()->GetModifierLong(W("size"), 0), 20);
 
-  // Assignment replaces what the target owned and shares nothing with the source.
+  // Assignment replaces what the target owned; self-assignment keeps it.
   SchemaTab assigned;
   assigned = copy;
   assigned = assigned;
-  EXPECT_NE(assigned.GetEntries(), copy.GetEntries());
   EXPECT_NE(assigned.GetEntries()->GetHead(), copy.GetEntries()->GetHead());
-  EXPECT_EQ(assigned.GetEntries()->GetSize(), 2);
+  EXPECT_EQ(assigned.GetEntries()->GetSize(), 4);
 
-  SchemaComboType combo;
+  SchemaComboType combo, comboAssigned;
   combo.SetName(W("email_combo"));
-  combo.AdoptAttrs(new List<SchemaAttr*>);
-  combo.GetAttrs()->Append(new SchemaAttr(W("mail"), W("Work"), nullptr));
-  SchemaComboType comboCopy(combo);
-  EXPECT_NE(comboCopy.GetAttrs(), combo.GetAttrs());
-  EXPECT_EQ(comboCopy.GetSize(), 1);
-  SchemaComboType comboAssigned;
+  combo.AdoptAttrs(Attrs({"mail"}));
   comboAssigned = combo;
-  EXPECT_EQ(Bytes(comboAssigned.GetName()), "email_combo");
-  EXPECT_NE(comboAssigned.GetAttrs()->GetHead(), combo.GetAttrs()->GetHead());
+  SchemaComboType comboCopy(comboAssigned);
+  EXPECT_EQ(Bytes(comboCopy.GetName()), "email_combo");
+  EXPECT_NE(comboCopy.GetAttrs()->GetHead(), combo.GetAttrs()->GetHead());
 
-  SchemaUABSync sync;
-  sync.AdoptAttrs(new List<SchemaAttr*>);
-  sync.GetAttrs()->Append(new SchemaAttr(W("cn"), W("cn"), nullptr));
-  SchemaUABSync syncCopy(sync);
-  SchemaUABSync syncAssigned;
+  SchemaUABSync sync, syncAssigned;
+  sync.AdoptAttrs(Attrs({"cn", "sn"}));
   syncAssigned = sync;
-  EXPECT_NE(syncCopy.GetAttrs()->GetHead(), sync.GetAttrs()->GetHead());
-  EXPECT_EQ(syncAssigned.GetAttrs()->GetSize(), 1);
+  EXPECT_EQ(Names(SchemaUABSync(syncAssigned).GetAttrs()), (std::vector<std::string>{"cn", "sn"}));
 
-  SchemaDirectory dir("Corp", "host", "root", Modifiers({{"port", "389"}}));
-  SchemaDirectory dirCopy(dir);
-  SchemaDirectory dirAssigned("x", "y", "z", nullptr);
+  SchemaDirectory dir("Corp", "host", "root", Modifiers({{"port", "389"}})),
+      dirAssigned("x", "y", "z", nullptr);
   dirAssigned = dir;
-  EXPECT_EQ(dirCopy.GetModifierLong(W("port"), 0), 389);
   EXPECT_EQ(Bytes(dirAssigned.GetHost()), "host");
-  EXPECT_EQ(dirAssigned.GetModifierLong(W("port"), 0), 389);
-  // Each of these objects is destroyed at the end of the test: ASan reports any double free or leak.
+  EXPECT_EQ(SchemaDirectory(dirAssigned).GetModifierLong(W("port"), 0), 389);
 }
 
-TEST_F(SchemaObjectsTest, LocalisedLabelsWithoutLocaleAnswerTheName) {
-  ASSERT_EQ(wxGetLocale(), nullptr);
-  SchemaBox box;
-  box.SetName(W("home"));
-  EXPECT_EQ(Bytes(box.GetLocalizedName("abook.box.")), "home");
-  SchemaAttr attr(W("cn"), W("cn"), nullptr);
-  EXPECT_EQ(Bytes(attr.GetLocalizedDisplay("abook.attr.")), "cn");
+TEST_F(SchemaObjectsTest, DestroyEntryListDeletesEntriesNotTheList) {
+  List<SchemaEntry*>* list = new List<SchemaEntry*>;
+  list->Append(new SchemaAttr(W("cn"), W("cn"), nullptr));
+  list->Append(nullptr);
+  SchemaBox* box = new SchemaBox;
+  box->AdoptAttrs(Attrs({"sn"}));
+  list->Append(box);
+  DestroySchemaEntryList(list);  // ASan reports a leak or a double free if ownership is wrong
+  EXPECT_EQ(list->GetSize(), 0);
+  delete list;
 }
 
-TEST_F(SchemaObjectsTest, LocalisedLabelsThroughACatalogue) {
-  UseCatalogue("schema_messages");
+TEST_F(SchemaObjectsTest, LocalisedLabels) {
   SchemaBox home;
   home.SetName(W("home"));
+  SchemaTab tab;
+  tab.SetName(W("name"));
+  SchemaAttr cn(W("commonname"), W("cn"), nullptr);
+  SchemaAttr mail(W("mail"), W("mail"), nullptr);
+
+  // Without a locale the key itself is the lookup's result, so every label is the name.
+  ASSERT_EQ(wxGetLocale(), nullptr);
+  EXPECT_EQ(Bytes(home.GetLocalizedName("abook.box.")), "home");
+  EXPECT_EQ(Bytes(cn.GetLocalizedDisplay("abook.attr.")), "cn");
+
+  UseCatalogue("schema_messages");
   EXPECT_EQ(Bytes(home.GetLocalizedName("abook.box.")),
             "Domicile \xe0 Orl\xe9"
             "ans");
-  // The key is prefix + name with no separator.
-  EXPECT_EQ(Bytes(home.GetLocalizedName("abook.box")), "home");
-  SchemaBox work;
-  work.SetName(W("work"));
-  EXPECT_EQ(Bytes(work.GetLocalizedName("abook.box.")), "work");
-
-  SchemaTab tab;
-  tab.SetName(W("name"));
+  EXPECT_EQ(Bytes(home.GetLocalizedName("abook.box")), "home");  // prefix + name, no separator
   EXPECT_EQ(Bytes(tab.GetLocalizedName("abook.tab.")), "Nom");
-
-  SchemaAttr cn(W("commonname"), W("cn"), nullptr);
-  EXPECT_EQ(Bytes(cn.GetLocalizedDisplay("abook.attr.")), "Nom complet");
-  SchemaAttr mail(W("mail"), W("mail"), nullptr);
+  EXPECT_EQ(Bytes(cn.GetLocalizedDisplay("abook.attr.")), "Nom complet");  // the display, not the attr
   EXPECT_EQ(Bytes(mail.GetLocalizedDisplay("abook.attr.")), "mail");
 }
 
@@ -207,14 +159,12 @@ TEST_F(SchemaObjectsTest, ErrorListenerIsReleasedOnceWhenReplacedOrDestroyed) {
   EXPECT_EQ(second->Releases(), 0);
 
   DestroyABSchemaErrorListener();
-  EXPECT_EQ(second->Releases(), 1);
   DestroyABSchemaErrorListener();
   EXPECT_EQ(first->Releases(), 1);
   EXPECT_EQ(second->Releases(), 1);
-  EXPECT_EQ(first->CallCount(), 0);
-  EXPECT_EQ(second->CallCount(), 0);
+  EXPECT_EQ(first->CallCount() + second->CallCount(), 0);
 
-  // The same listener registered twice stays registered and alive.
+  // Registering the registered listener again must not release it under its own feet.
   CountingSchemaErrorListener* listener = new CountingSchemaErrorListener;
   std::shared_ptr<ListenerRecord> record = listener->record();
   RegisterABSchemaErrorListener(listener);

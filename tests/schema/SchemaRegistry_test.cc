@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "IPCMessage.h"
-#include "Prefs.h"
 #include "SchemaLoader.h"
 #include "SchemaTestSupport.h"
 
@@ -16,21 +15,15 @@ namespace zr {
 namespace test {
 namespace {
 
-wxString W(const char* text) { return wxString::From8BitData(text); }
+typedef std::vector<std::string> Strings;
 
-std::string Bytes(const wxString& text) {
-  wxCharBuffer buffer = text.To8BitData();
-  return std::string(buffer.data(), buffer.length());
+Strings Texts(List<const char*>* list) {
+  Strings texts;
+  for (const char* text : Items(list)) texts.push_back(text);
+  return texts;
 }
 
-std::vector<std::string> Strings(List<const char*>* list) {
-  std::vector<std::string> strings;
-  ListIterator<const char*> it(*list);
-  for (it.First(); !it.IsDone(); it.Next()) strings.push_back(it.CurrentItem());
-  return strings;
-}
-
-const std::vector<std::string> kTypeDown = {
+const Strings kTypeDown = {
     "cn", "mail", "nuouid", "mailalternateaddress", "email3", "xmozillahomenuouid", "xmozillanickname"};
 
 using SchemaRegistryTest = SchemaTest;
@@ -49,20 +42,16 @@ TEST_F(SchemaRegistryTest, TypesAndAttributeLookups) {
   SchemaType* combo = FindEmailComboSchemaType();
   ASSERT_NE(combo, nullptr);
   EXPECT_EQ(combo->GetSize(), 1);
-  wxString upper = W("Email_Combo");
-  SchemaType* other = FindSchemaType(upper);
-  ASSERT_NE(other, nullptr);
-  EXPECT_NE(other, combo);
-  wxString wrongCase = W("EMAIL_COMBO");
+  wxString upper = W("Email_Combo"), wrongCase = W("EMAIL_COMBO");
+  EXPECT_NE(FindSchemaType(upper), combo);
+  EXPECT_EQ(Bytes(FindSchemaType(upper)->GetName()), "Email_Combo");
   EXPECT_EQ(FindSchemaType(wrongCase), nullptr);
 
   // First definition wins: the list section's, then the first tab's.
-  SchemaAttr* cn = GetSchemaAttr("cn");
-  ASSERT_NE(cn, nullptr);
-  EXPECT_EQ(Bytes(cn->GetDisplay()), "list cn");
-  SchemaAttr* title = GetSchemaAttr("title");
-  ASSERT_NE(title, nullptr);
-  EXPECT_EQ(Bytes(title->GetDisplay()), "tab title");
+  ASSERT_NE(GetSchemaAttr("cn"), nullptr);
+  EXPECT_EQ(Bytes(GetSchemaAttr("cn")->GetDisplay()), "list cn");
+  ASSERT_NE(GetSchemaAttr("title"), nullptr);
+  EXPECT_EQ(Bytes(GetSchemaAttr("title")->GetDisplay()), "tab title");
   EXPECT_NE(GetSchemaAttr("aaa"), nullptr);
   // Box attributes are listed but cannot be looked up.
   EXPECT_EQ(GetSchemaAttr("boxonly"), nullptr);
@@ -75,28 +64,14 @@ TEST_F(SchemaRegistryTest, TypesAndAttributeLookups) {
   EXPECT_EQ(GetSchemaAttr("nosuch"), nullptr);
 
   List<const char*>* names = GetSchemaAttrNameList();
-  EXPECT_EQ(Strings(names), (std::vector<std::string>{"aaa", "boxonly", "cn", "mail", "title"}));
+  EXPECT_EQ(Texts(names), (std::vector<std::string>{"aaa", "boxonly", "cn", "mail", "title"}));
   EXPECT_EQ(GetSchemaAttrNameList(), names);  // built once
-  EXPECT_EQ(Strings(GetSchemaTypeDownList()), kTypeDown);
-}
+  EXPECT_EQ(Texts(GetSchemaTypeDownList()), kTypeDown);
 
-TEST_F(SchemaRegistryTest, SampleNamesAndTypeDownWhateverTheFile) {
-  UseSampleSchema();
-  List<const char*>* names = GetSchemaAttrNameList();
-  std::vector<std::string> sorted = Strings(names);
-  ASSERT_EQ(sorted.size(), 30u);  // 27 in the list section, 3 more in the home box
-  for (size_t i = 1; i < sorted.size(); i++) EXPECT_LT(sorted[i - 1], sorted[i]);
-  EXPECT_TRUE(SchemaHasAttr("homecity"));
-  EXPECT_EQ(GetSchemaAttr("homecity"), nullptr);
-  SchemaAttr* mail = GetSchemaAttr("mail");
-  ASSERT_NE(mail, nullptr);
-  EXPECT_EQ(Bytes(mail->GetModifier(W("required"))), "true");  // the list section's, not the box's
-  EXPECT_EQ(Strings(GetSchemaTypeDownList()), kTypeDown);
-
-  // Missing file: the same seven names, and every getter answers null.
+  // Missing file: the same seven type-down names, and nothing else to find.
   Unload();
-  Prefs::SetInstallDirectory(Dir().c_str());
-  EXPECT_EQ(Strings(GetSchemaTypeDownList()), kTypeDown);
+  ASSERT_EQ(remove(SchemaPath().c_str()), 0);
+  EXPECT_EQ(Texts(GetSchemaTypeDownList()), kTypeDown);
   EXPECT_EQ(GetSchemaAttrList(), nullptr);
   EXPECT_EQ(FindEmailComboSchemaType(), nullptr);
   EXPECT_EQ(GetSchemaAttrNameList()->GetSize(), 0);
@@ -136,14 +111,20 @@ TEST_F(SchemaRegistryTest, ScreenNameAttributeIsTheLastNuouidMapping) {
   EXPECT_STREQ(GetSchemaDirectoryScreenNameAttr(), "nuouid");
 }
 
-TEST_F(SchemaRegistryTest, ImportMapping) {
+// The message after SchemaMapImportedAttributes, as key=value texts in the message's order.
+Strings Mapped(std::initializer_list<std::pair<const char*, const char*>> values) {
   IPCMessage* message = IPC_NewMessage();
-  // Nothing registered: only the marker.
+  for (const auto& value : values) IPC_MessageSetValue(message, value.first, value.second);
   SchemaMapImportedAttributes(message);
-  EXPECT_EQ(IPC_MessageGetCount(message), 1);
-  EXPECT_STREQ(IPC_MessageGetValue(message, "xmozillamapped"), "1");
+  Strings result;
+  for (int i = 0; i < IPC_MessageGetCount(message); i++)
+    result.push_back(std::string(IPC_MessageGetKeyAt(message, i)) + "=" + IPC_MessageGetValueAt(message, i));
   IPC_DestroyMessage(message);
+  return result;
+}
 
+TEST_F(SchemaRegistryTest, ImportMapping) {
+  EXPECT_EQ(Mapped({{"A", "a"}}), (Strings{"A=a", "xmozillamapped=1"}));  // nothing registered
   WriteSchema(
       "personal { }\ndirectory { }\nlist { }\nedit { }\nuab { }\n"
       "map {\n"
@@ -152,84 +133,17 @@ TEST_F(SchemaRegistryTest, ImportMapping) {
       "  attr \"Flag\" \"flagged\" set_attr = \"nocolon\";\n"
       "  attr \"Url\" \"homeurl\" set_attr = \"urlset:yes:really\";\n"
       "}\n");
-  // Mapping does not load by itself.
-  message = IPC_NewMessage();
-  IPC_MessageSetValue(message, "A", "a-value");
-  SchemaMapImportedAttributes(message);
-  EXPECT_EQ(IPC_MessageGetValue(message, "B"), nullptr);
-  IPC_DestroyMessage(message);
+  EXPECT_EQ(Mapped({{"A", "a"}}), (Strings{"A=a", "xmozillamapped=1"}));  // mapping does not load
   ASSERT_NE(GetSchemaBookList(), nullptr);
 
-  message = IPC_NewMessage();
-  IPC_MessageSetValue(message, "A", "a-value");
-  IPC_MessageSetValue(message, "First", "Ada");
-  IPC_MessageSetValue(message, "Flag", "on");
-  IPC_MessageSetValue(message, "Url", "http://example.com/");
-  IPC_MessageSetValue(message, "urlset", "kept");
-  SchemaMapImportedAttributes(message);
-  EXPECT_STREQ(IPC_MessageGetValue(message, "A"), "a-value");  // the imported key stays
-  EXPECT_STREQ(IPC_MessageGetValue(message, "B"), "a-value");
-  EXPECT_STREQ(IPC_MessageGetValue(message, "K"), "V");
-  EXPECT_STREQ(IPC_MessageGetValue(message, "givenname"), "Ada");
-  EXPECT_STREQ(IPC_MessageGetValue(message, "flagged"), "on");
-  EXPECT_STREQ(IPC_MessageGetValue(message, "nocolon"), "");
-  EXPECT_STREQ(IPC_MessageGetValue(message, "homeurl"), "http://example.com/");
-  EXPECT_STREQ(IPC_MessageGetValue(message, "urlset"), "kept");
-  EXPECT_STREQ(IPC_MessageGetValue(message, "xmozillamapped"), "1");
-  EXPECT_EQ(IPC_MessageGetCount(message), 12);
-  IPC_DestroyMessage(message);
-
-  // An existing value of the set_attr key stays; a message without the imported key gets only the marker.
-  message = IPC_NewMessage();
-  IPC_MessageSetValue(message, "A", "x");
-  IPC_MessageSetValue(message, "K", "mine");
-  SchemaMapImportedAttributes(message);
-  EXPECT_STREQ(IPC_MessageGetValue(message, "K"), "mine");
-  IPC_DestroyMessage(message);
-
-  message = IPC_NewMessage();
-  IPC_MessageSetValue(message, "Other", "x");
-  SchemaMapImportedAttributes(message);
-  EXPECT_EQ(IPC_MessageGetCount(message), 2);
-  EXPECT_STREQ(IPC_MessageGetValue(message, "xmozillamapped"), "1");
-  IPC_DestroyMessage(message);
-
-  // A set_attr value past its colon may hold colons of its own.
-  message = IPC_NewMessage();
-  IPC_MessageSetValue(message, "Url", "u");
-  SchemaMapImportedAttributes(message);
-  EXPECT_STREQ(IPC_MessageGetValue(message, "urlset"), "yes:really");
-  IPC_DestroyMessage(message);
-}
-
-TEST_F(SchemaRegistryTest, SampleImportMapping) {
-  UseSampleSchema();
-  GetSchemaBookList();
-  IPCMessage* message = IPC_NewMessage();
-  IPC_MessageSetValue(message, "E-mail Address", "ada@example.com");
-  IPC_MessageSetValue(message, "Screen Name", "ada1815");
-  IPC_MessageSetValue(message, "Web Page", "http://example.com/ada");
-  SchemaMapImportedAttributes(message);
-  EXPECT_STREQ(IPC_MessageGetValue(message, "mail"), "ada@example.com");
-  EXPECT_STREQ(IPC_MessageGetValue(message, "xmozillausehtmlmail"), "false");
-  EXPECT_STREQ(IPC_MessageGetValue(message, "nuouid"), "ada1815");
-  EXPECT_STREQ(IPC_MessageGetValue(message, "homeurl"), "http://example.com/ada");
-  EXPECT_STREQ(IPC_MessageGetValue(message, "xmozillahomeurlset"), "");
-  EXPECT_EQ(IPC_MessageGetValue(message, "givenname"), nullptr);
-  IPC_DestroyMessage(message);
-}
-
-TEST_F(SchemaRegistryTest, DestroyEntryListDeletesEntriesNotTheList) {
-  List<SchemaEntry*>* list = new List<SchemaEntry*>;
-  list->Append(new SchemaAttr(W("cn"), W("cn"), nullptr));
-  list->Append(nullptr);
-  SchemaBox* box = new SchemaBox;
-  box->AdoptAttrs(new List<SchemaAttr*>);
-  box->GetAttrs()->Append(new SchemaAttr(W("sn"), W("sn"), nullptr));
-  list->Append(box);
-  DestroySchemaEntryList(list);  // ASan reports a leak or a double free if ownership is wrong
-  EXPECT_EQ(list->GetSize(), 0);
-  delete list;
+  // The imported keys stay; set_attr sets its key unless it has a value, to the empty text without a
+  // colon, and to everything after the first colon.
+  EXPECT_EQ(Mapped({{"A", "a"}, {"First", "Ada"}, {"Flag", "on"}, {"Url", "http://x/"}, {"urlset", "kept"}}),
+            (Strings{"A=a", "First=Ada", "Flag=on", "Url=http://x/", "urlset=kept", "B=a", "K=V",
+                     "givenname=Ada", "flagged=on", "nocolon=", "homeurl=http://x/", "xmozillamapped=1"}));
+  EXPECT_EQ(Mapped({{"K", "mine"}, {"A", "x"}}), (Strings{"K=mine", "A=x", "B=x", "xmozillamapped=1"}));
+  EXPECT_EQ(Mapped({{"Url", "u"}}), (Strings{"Url=u", "homeurl=u", "urlset=yes:really", "xmozillamapped=1"}));
+  EXPECT_EQ(Mapped({{"Other", "x"}}), (Strings{"Other=x", "xmozillamapped=1"}));
 }
 
 }  // namespace

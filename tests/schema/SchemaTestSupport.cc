@@ -1,12 +1,9 @@
 #include "SchemaTestSupport.h"
 
-#include <stdlib.h>
-#include <unistd.h>
 #include <wx/init.h>
 #include <wx/log.h>
 #include <wx/translation.h>
 
-#include <cstdio>
 #include <fstream>
 
 #include "Prefs.h"
@@ -33,18 +30,10 @@ class WxEnvironment : public ::testing::Environment {
 
 ::testing::Environment* const gWxEnvironment = ::testing::AddGlobalTestEnvironment(new WxEnvironment);
 
-void RemoveTree(const std::string& dir) {
-  std::string command = "rm -rf '" + dir + "'";
-  if (system(command.c_str()) != 0) ADD_FAILURE() << "could not remove " << dir;
-}
-
 }  // namespace
 
 void SchemaTest::SetUp() {
-  char dir[] = "/tmp/zr_schema_test.XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  mDir = dir;
-  Prefs::SetInstallDirectory(mDir.c_str());
+  Prefs::SetInstallDirectory(Dir().c_str());
   ResetSchemaForTesting();
   DestroyABSchemaErrorListener();
 }
@@ -54,7 +43,6 @@ void SchemaTest::TearDown() {
   DestroyABSchemaErrorListener();
   DropLocale();
   Prefs::SetInstallDirectory(nullptr);
-  RemoveTree(mDir);
 }
 
 void SchemaTest::Unload() { ResetSchemaForTesting(); }
@@ -88,6 +76,21 @@ void SchemaTest::UseCatalogue(const char* domain) {
 }
 
 void SchemaTest::DropLocale() { mLocale.reset(); }
+
+std::vector<std::string> Names(List<SchemaAttr*>* list) {
+  std::vector<std::string> names;
+  for (SchemaAttr* attr : Items(list)) names.push_back(Bytes(attr->GetAttr()));
+  return names;
+}
+
+std::vector<std::string> Names(List<SchemaEntry*>* list) {
+  std::vector<std::string> names;
+  for (SchemaEntry* entry : Items(list)) {
+    names.push_back(entry->GetType() == 2 ? Bytes(static_cast<SchemaBox*>(entry)->GetName())
+                                          : Bytes(static_cast<SchemaAttr*>(entry)->GetAttr()));
+  }
+  return names;
+}
 
 }  // namespace test
 }  // namespace zr

@@ -9,9 +9,13 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ABSchemaErrorListener.h"
 #include "CountingListeners.h"
+#include "List.h"
+#include "SchemaEntry.h"
+#include "TestRuntimeDir.h"
 
 namespace zr {
 namespace test {
@@ -19,7 +23,7 @@ namespace test {
 class CountingSchemaErrorListener : public Counting<ABSchemaErrorListener> {
  public:
   using Counting<ABSchemaErrorListener>::Counting;
-  void OnSchemaNotice() override { Record("OnSchemaNotice"); }
+  void OnSchemaNotice() override { Record("OnSchemaNotice"); }  // must never be called
   void OnSchemaError(const char* text) override { Record(std::string("OnSchemaError(") + Text(text) + ")"); }
 };
 
@@ -36,8 +40,8 @@ class SchemaTest : public ::testing::Test {
   void WriteSchema(const std::string& content);
   // The installation directory holds the sample data/kv_abook.sch.
   void UseSampleSchema();
-  std::string SchemaPath() const { return mDir + "/kv_abook.sch"; }
-  const std::string& Dir() const { return mDir; }
+  std::string SchemaPath() const { return Dir() + "/kv_abook.sch"; }
+  const std::string& Dir() const { return mDir.Path(); }
 
   // A counting listener registered as the error listener; its record outlives it.
   std::shared_ptr<ListenerRecord> RegisterCountingListener();
@@ -47,12 +51,30 @@ class SchemaTest : public ::testing::Test {
   void DropLocale();
 
  private:
-  std::string mDir;
+  TestRuntimeDir mDir;  // a fresh private directory, removed with everything in it
   std::unique_ptr<wxLocale> mLocale;
 };
 
-// A string of n copies of c.
-inline std::string Repeat(char c, size_t n) { return std::string(n, c); }
+// Schema texts are bytes both ways.
+inline wxString W(const char* text) { return wxString::From8BitData(text); }
+inline std::string Bytes(const wxString& text) {
+  wxCharBuffer buffer = text.To8BitData();
+  return std::string(buffer.data(), buffer.length());
+}
+// What a counting error listener records for one report.
+inline std::string Reported(const std::string& text) { return "OnSchemaError(" + text + ")"; }
+
+template <typename T>
+std::vector<T> Items(List<T>* list) {
+  std::vector<T> items;
+  if (!list) return items;
+  ListIterator<T> it(*list);
+  for (it.First(); !it.IsDone(); it.Next()) items.push_back(it.CurrentItem());
+  return items;
+}
+// The attribute names, and for entries the attribute or box names, in list order.
+std::vector<std::string> Names(List<SchemaAttr*>* list);
+std::vector<std::string> Names(List<SchemaEntry*>* list);
 
 }  // namespace test
 }  // namespace zr
