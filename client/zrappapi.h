@@ -29,14 +29,14 @@
 // Service client frame.
 #include "Alias.h"
 #include "List.h"
+#include "ZorlinClient.h"
+#include "ZorlinClientRef.h"
 #include "ZrAppApiExport.h"
 
 // Service clients.
 #include "CertTool.h"
 #include "SecurityManager.h"
 #include "SharedPrefs.h"
-#include "ZorlinClient.h"
-#include "ZorlinClientRef.h"
 #include "ZorlinLauncher.h"
 
 // Address book schema.
