@@ -17,6 +17,10 @@ class DrainHandler : public wxEvtHandler {
   void Drain() { UILoop::RunPending(); }
 };
 
+// The adapter whose hook is set: one made to replace another takes over before the old one goes, and the
+// old one must then leave the new hook alone. UI thread only.
+const void* gHookOwner = nullptr;
+
 }  // namespace
 
 // The wakeup hook runs on posting threads and may race the adapter's destruction, so it reaches the
@@ -34,6 +38,7 @@ WxUILoopAdapter::WxUILoopAdapter() : mImpl(new Impl) {
   UILoop::AttachCurrentThread();
   mImpl->target->handler = &mImpl->handler;
   std::shared_ptr<Impl::Target> target = mImpl->target;
+  gHookOwner = mImpl.get();
   UILoop::SetWakeupHook([target] {
     std::lock_guard<std::mutex> lock(target->mutex);
     if (target->handler) target->handler->CallAfter(&DrainHandler::Drain);
@@ -45,7 +50,10 @@ WxUILoopAdapter::~WxUILoopAdapter() {
     std::lock_guard<std::mutex> lock(mImpl->target->mutex);
     mImpl->target->handler = nullptr;
   }
-  UILoop::SetWakeupHook(nullptr);
+  if (gHookOwner == mImpl.get()) {
+    gHookOwner = nullptr;
+    UILoop::SetWakeupHook(nullptr);
+  }
   // The handler's destructor discards its drains not yet dispatched; entries stay in the UI queue.
 }
 

@@ -105,6 +105,15 @@ TEST(WxUILoopAdapter, DrainsTheUIQueueFromAWxLoopInOrder) {
   expected.push_back("send");
   EXPECT_EQ(expected, order);
 
+  // A new adapter that replaces the old one (made before the old one goes) keeps draining.
+  adapter.reset(new zr::WxUILoopAdapter);
+  std::thread([&loop] { zr::UILoop::Post([&loop] { loop.Exit(); }); }).join();
+  {
+    Watchdog watchdog(std::chrono::seconds(20));
+    loop.Run();
+    EXPECT_FALSE(watchdog.Fired());
+  }
+
   // Once the adapter is gone the wx loop no longer drains; the entries wait for the next drain.
   adapter.reset();
   bool ran = false;
