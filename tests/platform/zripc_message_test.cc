@@ -26,6 +26,12 @@ using Message = std::unique_ptr<IPCMessage, MessageDeleter>;
 
 Message New() { return Message(IPC_NewMessage()); }
 
+Message Make(std::initializer_list<std::pair<const char*, std::string>> fields) {
+  Message m = New();
+  for (const auto& f : fields) IPC_MessageSetValue(m.get(), f.first, f.second.c_str());
+  return m;
+}
+
 TEST(IPCMessageTest, KeysKeepInsertionOrderAndReplaceInPlace) {
   Message m = New();
   EXPECT_EQ(IPC_MessageGetCount(m.get()), 0);
@@ -65,9 +71,7 @@ TEST(IPCMessageTest, KeysKeepInsertionOrderAndReplaceInPlace) {
 TEST(IPCMessageTest, AValueStaysPutWhileOtherKeysChange) {
   // A value handed out stays valid until its own key is set again or the message goes, however many
   // other keys come and go meanwhile (short values included, which live inside their string).
-  Message m = New();
-  IPC_MessageSetValue(m.get(), "zr_cookie", "17");
-  IPC_MessageSetValue(m.get(), "long", std::string(100, 'l').c_str());
+  Message m = Make({{"zr_cookie", "17"}, {"long", std::string(100, 'l')}});
   const char* cookie = IPC_MessageGetValue(m.get(), "zr_cookie");
   const char* longValue = IPC_MessageGetValue(m.get(), "long");
   for (int i = 0; i < 300; ++i) IPC_MessageSetInt(m.get(), ("k" + std::to_string(i)).c_str(), i);
@@ -177,16 +181,10 @@ TEST(IPCMessageTest, SerialiseRoundTrips) {
 
 TEST(IPCMessageTest, MessagesNestAsOrdinaryValues) {
   // contact -> source -> reply, each level stored as a value of the next.
-  Message contact = New();
-  IPC_MessageSetValue(contact.get(), "cn", "Ann: \"the\" @3;4:");
-  IPC_MessageSetValue(contact.get(), "mail1", "ann@example.com");
-  Message source = New();
-  IPC_MessageSetValue(source.get(), "name", "Personal");
-  IPC_MessageSetValue(source.get(), "ab_addr1", IPC_Serialize(contact.get()));
-  IPC_MessageSetValue(source.get(), "ab_addr2", IPC_Serialize(contact.get()));
-  Message reply = New();
-  IPC_MessageSetValue(reply.get(), "zr_command", "ab_reply");
-  IPC_MessageSetValue(reply.get(), "ab_source", IPC_Serialize(source.get()));
+  Message contact = Make({{"cn", "Ann: \"the\" @3;4:"}, {"mail1", "ann@example.com"}});
+  std::string contactText = IPC_Serialize(contact.get());
+  Message source = Make({{"name", "Personal"}, {"ab_addr1", contactText}, {"ab_addr2", contactText}});
+  Message reply = Make({{"zr_command", "ab_reply"}, {"ab_source", IPC_Serialize(source.get())}});
 
   Message r = RoundTrip(reply.get());
   Message s = New();
@@ -196,15 +194,9 @@ TEST(IPCMessageTest, MessagesNestAsOrdinaryValues) {
   EXPECT_EQ(Fields(c.get()), Fields(contact.get()));
 
   // Depth costs a few length digits per level, never escaping that grows with depth.
-  Message inner = New();
-  IPC_MessageSetValue(inner.get(), "v", std::string(1000, 'q').c_str());
-  std::string level = IPC_Serialize(inner.get());
+  std::string level = IPC_Serialize(Make({{"v", std::string(1000, 'q')}}).get());
   size_t base = level.size();
-  for (int depth = 1; depth <= 200; ++depth) {
-    Message outer = New();
-    IPC_MessageSetValue(outer.get(), "v", level.c_str());
-    level = IPC_Serialize(outer.get());
-  }
+  for (int depth = 1; depth <= 200; ++depth) level = IPC_Serialize(Make({{"v", level}}).get());
   EXPECT_LT(level.size(), base + 200 * 16);
   for (int depth = 200; depth >= 0; --depth) {
     Message m = New();
@@ -215,12 +207,8 @@ TEST(IPCMessageTest, MessagesNestAsOrdinaryValues) {
 }
 
 TEST(IPCMessageTest, DeserialiseIntoAFilledMessageSetsEachKeyAndRenewsItsText) {
-  Message src = New();
-  IPC_MessageSetValue(src.get(), "b", "new");
-  IPC_MessageSetValue(src.get(), "c", "3");
-  Message dst = New();
-  IPC_MessageSetValue(dst.get(), "a", "1");
-  IPC_MessageSetValue(dst.get(), "b", "old");
+  Message src = Make({{"b", "new"}, {"c", "3"}});
+  Message dst = Make({{"a", "1"}, {"b", "old"}});
   const char* before = IPC_Serialize(dst.get());
   EXPECT_EQ(IPC_Serialize(dst.get()), before);  // cached while unchanged
   std::string beforeText = before;
@@ -238,8 +226,7 @@ TEST(IPCMessageTest, DeserialiseIntoAFilledMessageSetsEachKeyAndRenewsItsText) {
 }
 
 void ExpectRejected(const std::string& text) {
-  Message m = New();
-  IPC_MessageSetValue(m.get(), "keep", "me");
+  Message m = Make({{"keep", "me"}});
   EXPECT_EQ(IPC_Deserialize(m.get(), text.c_str()), PR_FAILURE) << "accepted: " << text;
   std::vector<std::pair<std::string, std::string>> expected = {{"keep", "me"}};
   EXPECT_EQ(Fields(m.get()), expected) << text;
@@ -282,20 +269,13 @@ TEST(IPCMessageTest, MalformedTextFailsAndLeavesTheMessageAlone) {
 }
 
 TEST(IPCMessageTest, EveryTruncationFailsCleanlyAlsoWhenNested) {
-  Message inner = New();
-  IPC_MessageSetValue(inner.get(), "cn", "Bob");
-  IPC_MessageSetValue(inner.get(), "mail", "b@x");
-  Message outer = New();
-  IPC_MessageSetValue(outer.get(), "zr_command", "x");
-  IPC_MessageSetValue(outer.get(), "ab_addr1", IPC_Serialize(inner.get()));
-  std::string text = IPC_Serialize(outer.get());
+  std::string innerText = IPC_Serialize(Make({{"cn", "Bob"}, {"mail", "b@x"}}).get());
+  std::string text = IPC_Serialize(Make({{"zr_command", "x"}, {"ab_addr1", innerText}}).get());
   for (size_t n = 0; n < text.size(); ++n) ExpectRejected(text.substr(0, n));
 
   // A truncated inner text travels fine as a value, and fails only when it is itself read.
-  std::string innerText = IPC_Serialize(inner.get());
   for (size_t n = 0; n < innerText.size(); ++n) {
-    Message carrier = New();
-    IPC_MessageSetValue(carrier.get(), "ab_addr1", innerText.substr(0, n).c_str());
+    Message carrier = Make({{"ab_addr1", innerText.substr(0, n)}});
     Message back = RoundTrip(carrier.get());
     ExpectRejected(IPC_MessageGetValue(back.get(), "ab_addr1"));
   }
@@ -305,17 +285,10 @@ TEST(IPCMessageTest, RandomMutationsFailOrParseConsistently) {
   // Valid nested texts, mutated at random with a fixed seed: each must either fail and leave the target
   // as it was, or succeed with a message that serialises back to a text that parses to the same fields.
   std::mt19937 rng(20261205);
-  Message leaf = New();
-  IPC_MessageSetValue(leaf.get(), "cn", "Cy:@;1");
-  IPC_MessageSetValue(leaf.get(), "uid", "42");
-  Message mid = New();
-  IPC_MessageSetValue(mid.get(), "a", IPC_Serialize(leaf.get()));
-  IPC_MessageSetValue(mid.get(), "b", "plain");
-  Message top = New();
-  IPC_MessageSetValue(top.get(), "zr_command", "ab_event");
-  IPC_MessageSetValue(top.get(), "m", IPC_Serialize(mid.get()));
-  IPC_MessageSetValue(top.get(), "n", "12");
-  const std::string seeds[] = {IPC_Serialize(top.get()), IPC_Serialize(mid.get()), IPC_Serialize(leaf.get())};
+  std::string leaf = IPC_Serialize(Make({{"cn", "Cy:@;1"}, {"uid", "42"}}).get());
+  std::string mid = IPC_Serialize(Make({{"a", leaf}, {"b", "plain"}}).get());
+  std::string top = IPC_Serialize(Make({{"zr_command", "ab_event"}, {"m", mid}, {"n", "12"}}).get());
+  const std::string seeds[] = {top, mid, leaf};
   const char alphabet[] = "@;:0123456789abc\x01\xff";
   int accepted = 0;
   int rejected = 0;
@@ -340,8 +313,7 @@ TEST(IPCMessageTest, RandomMutationsFailOrParseConsistently) {
           break;
       }
     }
-    Message m = New();
-    IPC_MessageSetValue(m.get(), "keep", "me");
+    Message m = Make({{"keep", "me"}});
     Message fresh = New();
     if (IPC_Deserialize(fresh.get(), text.c_str()) == PR_SUCCESS) {
       ++accepted;
