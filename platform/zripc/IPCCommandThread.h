@@ -5,7 +5,8 @@
 // SetChannel and SetMessageListener may be called from any thread. SetChannel takes its own reference on
 // the channel and, unless called from the reader thread itself, returns only once the reader has stopped
 // reading the previous channel, so no report about it follows. The reader owns its listener: it releases
-// the previous one when another is set, and the last one at Shutdown.
+// the previous one when another is set, and the last one at Shutdown, on the calling thread; when called
+// from inside a report, on the reader thread once the report has returned.
 #ifndef ZRIPC_IPCCOMMANDTHREAD_H
 #define ZRIPC_IPCCOMMANDTHREAD_H
 
