@@ -118,7 +118,7 @@ DirectoryServer::DirectoryServer(const char* host, int port, const char* base, i
       mUseSSL(useSSL),
       mSink(CommandSink::CreateUIThreadCommandSink()),
       mLd(nullptr),
-      mLock(nullptr),
+      mLock(PR_NewLock()),
       mCurrent(nullptr),
       mFailureReported(false),
       mFailureTime(0),
@@ -127,7 +127,6 @@ DirectoryServer::DirectoryServer(const char* host, int port, const char* base, i
       mClosing(false),
       mSendingTo(nullptr) {
   SetFailureTime(0);
-  mLock = PR_NewLock();
   mRetiredHosts.AdoptItemDestructor(new FreeVoidItemDestructor);
 }
 
@@ -290,18 +289,19 @@ void DirectoryServer::TypeDownSearch(const char* text, int maxResults, Directory
 
 void DirectoryServer::Search(DirectorySearch& search, List<const char*>& attrs, int maxResults,
                              DirectorySearchListener* listener) {
-  StringArray names(attrs);
-  QueueSearch(new SearchCommand(this, search.CreateFilter(), maxResults, names.Items(), names.Count(),
-                                listener, kSearchTimeLimit, kPollInterval),
-              true, true);
+  QueueSearch(NewSearchCommand(search, attrs, maxResults, listener), true, true);
 }
 
 void DirectoryServer::SearchNoCancel(DirectorySearch& search, List<const char*>& attrs, int maxResults,
                                      DirectorySearchListener* listener) {
+  QueueSearch(NewSearchCommand(search, attrs, maxResults, listener), false, false);
+}
+
+SearchCommand* DirectoryServer::NewSearchCommand(DirectorySearch& search, List<const char*>& attrs,
+                                                 int maxResults, DirectorySearchListener* listener) {
   StringArray names(attrs);
-  QueueSearch(new SearchCommand(this, search.CreateFilter(), maxResults, names.Items(), names.Count(),
-                                listener, kSearchTimeLimit, kPollInterval),
-              false, false);
+  return new SearchCommand(this, search.CreateFilter(), maxResults, names.Items(), names.Count(), listener,
+                           kSearchTimeLimit, kPollInterval);
 }
 
 void DirectoryServer::Replicate(List<const char*>& attrs, DirectoryReplicateListener* listener) {

@@ -14,6 +14,10 @@
 // Without them, or when either answers other than 1, the connection fails.
 //
 // Applications keep a server beyond a callback only through an Alias<DirectoryServer>.
+//
+// The worker waits while OnCertFound and OnCertNotFound run (the certificate bytes belong to its LDAP
+// result), so neither may destroy the server or call AdoptCommandSink: both wait for the worker, which
+// waits for them. Do it after OnSearchEnd, or from a task posted to the UI thread.
 #ifndef ZRAPPAPI_DIRECTORYSERVER_H
 #define ZRAPPAPI_DIRECTORYSERVER_H
 
@@ -112,6 +116,8 @@ class ZRAPPAPI_EXPORT DirectoryServer : public AliasTarget {
   void ApplyChange(char* host, int port, char* base, int delay, bool useSSL);
 
   // Any thread.
+  zr_directory::SearchCommand* NewSearchCommand(DirectorySearch& search, List<const char*>& attrs,
+                                                int maxResults, DirectorySearchListener* listener);
   void QueueSearch(zr_directory::SearchCommand* command, bool cancelCurrent, bool becomeCurrent);
   void PostToSink(Command* command);
   void SendToSink(Command* command);
