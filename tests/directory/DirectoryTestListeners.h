@@ -1,12 +1,9 @@
-// Counting listeners of the directory interfaces, and a shared journal that shows the order in which
-// several listeners were called.
+// Counting listeners of the directory interfaces. Each may also copy its calls, as "<tag>:<call>", into a
+// journal shared by several listeners, which shows the order in which they were called.
 #ifndef ZR_TESTS_DIRECTORY_DIRECTORYTESTLISTENERS_H
 #define ZR_TESTS_DIRECTORY_DIRECTORYTESTLISTENERS_H
 
-#include <memory>
-#include <mutex>
 #include <string>
-#include <vector>
 
 #include "CountingListeners.h"
 #include "DirectorySearchListener.h"
@@ -14,23 +11,6 @@
 
 namespace zr {
 namespace test {
-
-// Calls of several listeners in one sequence, each as "<tag>:<call>".
-class Journal {
- public:
-  void Add(const std::string& line) {
-    std::lock_guard<std::mutex> guard(mMutex);
-    mLines.push_back(line);
-  }
-  std::vector<std::string> Lines() const {
-    std::lock_guard<std::mutex> guard(mMutex);
-    return mLines;
-  }
-
- private:
-  mutable std::mutex mMutex;
-  std::vector<std::string> mLines;
-};
 
 // "key=value;key=value" in the message's order.
 inline std::string Describe(IPCMessage* entry) {
@@ -45,16 +25,17 @@ inline std::string Describe(IPCMessage* entry) {
 template <typename Interface>
 class Journaled : public Counting<Interface> {
  public:
-  Journaled(Journal* journal = nullptr, std::string tag = "") : mJournal(journal), mTag(std::move(tag)) {}
+  explicit Journaled(ListenerRecord* journal = nullptr, std::string tag = "")
+      : mJournal(journal), mTag(std::move(tag)) {}
 
  protected:
   void Note(const std::string& call) {
     this->Record(call);
-    if (mJournal) mJournal->Add(mTag + ":" + call);
+    if (mJournal) mJournal->AddCall(mTag + ":" + call, CurrentThreadIsUIThread());
   }
 
  private:
-  Journal* mJournal;
+  ListenerRecord* mJournal;
   std::string mTag;
 };
 

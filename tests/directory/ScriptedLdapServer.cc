@@ -148,10 +148,6 @@ int ScriptedLdapServer::Connections() const {
   std::lock_guard<std::mutex> guard(mMutex);
   return mConnections;
 }
-int ScriptedLdapServer::EntriesSent() const {
-  std::lock_guard<std::mutex> guard(mMutex);
-  return mEntriesSent;
-}
 
 bool ScriptedLdapServer::WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -205,9 +201,6 @@ void ScriptedLdapServer::Serve(int fd) {
           const ScriptedEntry entry = mEntries[slowNext++ % mEntries.size()];
           guard.unlock();
           if (!SendEntry(sb, slowMsgid, entry)) break;
-          guard.lock();
-          ++mEntriesSent;
-          mChanged.notify_all();
         }
         continue;
       }
@@ -279,16 +272,8 @@ void ScriptedLdapServer::Serve(int fd) {
             slowMsgid = msgid;
             slowNext = 0;
             break;
-          case Script::kStall:
-          case Script::kGarbage:
-          case Script::kOversized:
-          case Script::kCloseAfterBind:
+          default:
             break;
-        }
-        if (mScript == Script::kAnswer || mScript == Script::kCloseMidSearch) {
-          std::lock_guard<std::mutex> guard(mMutex);
-          mEntriesSent +=
-              mScript == Script::kAnswer ? static_cast<int>(entries.size()) : (entries.empty() ? 0 : 1);
         }
       }
       ber_free(ber, 1);

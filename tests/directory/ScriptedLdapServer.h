@@ -58,7 +58,6 @@ class ScriptedLdapServer {
   int Binds() const;
   int Abandons() const;
   int Connections() const;
-  int EntriesSent() const;
   // Waits until pred holds (it may call the accessors above).
   bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
 
@@ -83,7 +82,6 @@ class ScriptedLdapServer {
   int mBinds = 0;
   int mAbandons = 0;
   int mConnections = 0;
-  int mEntriesSent = 0;
 };
 
 }  // namespace test

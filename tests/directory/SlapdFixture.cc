@@ -4,9 +4,6 @@
 #include <fcntl.h>
 #include <ldap.h>
 #include <netinet/in.h>
-#include <plbase64.h>
-#include <plstr.h>
-#include <prmem.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
@@ -23,10 +20,9 @@
 namespace zr {
 namespace test {
 
-const char* const kGivenNames[kGivenNameCount] = {"John",  "Joan", "Alice", "Bob",
-                                                  "Carol", "Dave", "Eve",   "Mallory"};
-
 namespace {
+
+const char* const kGivenNames[] = {"John", "Joan", "Alice", "Bob", "Carol", "Dave", "Eve", "Mallory"};
 
 bool WriteFile(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary);
@@ -43,13 +39,6 @@ bool ReadFile(const std::string& path, std::string* text) {
   return true;
 }
 
-std::string Base64(const std::string& bytes) {
-  char* encoded = PL_Base64Encode(bytes.data(), static_cast<PRUint32>(bytes.size()), nullptr);
-  std::string text(encoded);
-  PR_Free(encoded);
-  return text;
-}
-
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
   return s;
@@ -61,30 +50,30 @@ bool Run(const std::string& command, std::string* error) {
   return false;
 }
 
-std::string Ldif(int people, const std::string& certA, const std::string& certB) {
+std::string Ldif(int people, const std::string& dir) {
   std::ostringstream o;
   o << "dn: dc=zr,dc=test\nobjectClass: dcObject\nobjectClass: organization\ndc: zr\no: zr\n\n"
     << "dn: ou=people,dc=zr,dc=test\nobjectClass: organizationalUnit\nou: people\n\n";
   char sn[16];
   for (int i = 0; i < people; ++i) {
     snprintf(sn, sizeof sn, "Q%05d", i);
-    const std::string given = kGivenNames[i % kGivenNameCount];
+    const std::string given = kGivenNames[i % 8];
     o << "dn: uid=p" << i << ",ou=people,dc=zr,dc=test\nobjectClass: inetOrgPerson\nuid: p" << i
       << "\ncn: " << given << " " << sn << "\nsn: " << sn << "\nmail: " << Lower(given) << "." << i
       << "@zr.test\n\n";
   }
   auto person = [&](const char* uid, const char* cn, std::initializer_list<const char*> mails,
-                    std::initializer_list<const std::string*> certs) {
+                    std::initializer_list<const char*> certs) {
     o << "dn: uid=" << uid << ",ou=people,dc=zr,dc=test\nobjectClass: inetOrgPerson\nuid: " << uid
       << "\ncn: " << cn << "\nsn: Person\n";
     for (const char* m : mails) o << "mail: " << m << "\n";
-    for (const std::string* c : certs) o << "userCertificate;binary:: " << Base64(*c) << "\n";
+    for (const char* c : certs) o << "userCertificate;binary:< file://" << dir << "/" << c << "\n";
     o << "\n";
   };
   person("twomail", "Twomail Person", {"first.twomail@zr.test", "second.twomail@zr.test"}, {});
   person("nomail", "Nomail Person", {}, {});
-  person("certone", "Certone Person", {"certone@zr.test"}, {&certA});
-  person("certtwo", "Certtwo Person", {"certtwo@zr.test"}, {&certA, &certB});
+  person("certone", "Certone Person", {"certone@zr.test"}, {"certA.der"});
+  person("certtwo", "Certtwo Person", {"certtwo@zr.test"}, {"certA.der", "certB.der"});
   person("dup1", "Dup One", {"dup@zr.test"}, {});
   person("dup2", "Dup Two", {"dup@zr.test"}, {});
   return o.str();
@@ -152,8 +141,7 @@ bool Slapd::Start(int people, std::string* error) {
     *error = "certificates";
     return false;
   }
-  if (!WriteFile(mDir + "/slapd.conf", Config(mDir)) ||
-      !WriteFile(mDir + "/data.ldif", Ldif(people, mCertA, mCertB))) {
+  if (!WriteFile(mDir + "/slapd.conf", Config(mDir)) || !WriteFile(mDir + "/data.ldif", Ldif(people, mDir))) {
     *error = "writing configuration";
     return false;
   }

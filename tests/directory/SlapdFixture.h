@@ -3,7 +3,8 @@
 // loopback ports (ldap:// and ldaps://), stopped by the pid in its pidfile.
 //
 // The generated directory (base "dc=zr,dc=test"): `people` entries uid=p<i>, cn "<Given> Q<i>" with the
-// given name kGivenNames[i % kGivenNameCount], mail "<given>.<i>@zr.test"; and these special entries:
+// given names John, Joan, Alice, Bob, Carol, Dave, Eve, Mallory in turn, mail "<given>.<i>@zr.test"; and
+// these special entries:
 //   cn "Twomail Person"  mail first.twomail@zr.test, second.twomail@zr.test
 //   cn "Nomail Person"   no mail
 //   cn "Certone Person"  mail certone@zr.test, one userCertificate (CertA)
@@ -17,9 +18,6 @@
 namespace zr {
 namespace test {
 
-constexpr int kGivenNameCount = 8;
-extern const char* const kGivenNames[kGivenNameCount];
-
 class Slapd {
  public:
   Slapd() = default;
@@ -30,7 +28,6 @@ class Slapd {
 
   int ldapPort() const { return mLdapPort; }
   int ldapsPort() const { return mLdapsPort; }
-  const std::string& dir() const { return mDir; }
   static const char* Base() { return "dc=zr,dc=test"; }
   // DER bytes of the two test certificates.
   const std::string& certA() const { return mCertA; }

@@ -3,9 +3,6 @@
 #include <signal.h>
 #include <stdlib.h>
 
-#include <memory>
-
-#include "CountingListeners.h"
 #include "DirectoryTestEnvironment.h"
 #include "UILoop.h"
 #include "UIPump.h"
@@ -39,6 +36,45 @@ bool PumpUntilReleased(std::initializer_list<const ListenerRecord*> records) {
         return true;
       },
       std::chrono::milliseconds(10000));
+}
+
+bool Finished(const std::shared_ptr<ListenerRecord>& record) { return PumpUntilReleased({record.get()}); }
+
+std::shared_ptr<ListenerRecord> ConnectAndWait(DirectoryServer& server) {
+  auto* listener = new CountingResultListener;
+  auto record = listener->record();
+  server.Connect(listener);
+  EXPECT_TRUE(Finished(record));
+  EXPECT_TRUE(ReleasedOnceOnUIThread(*record));
+  return record;
+}
+
+std::shared_ptr<ListenerRecord> TypeDownAndWait(DirectoryServer& server, const char* text, int max) {
+  auto* listener = new CountingSearchListener;
+  auto record = listener->record();
+  server.TypeDownSearch(text, max, listener);
+  EXPECT_TRUE(Finished(record));
+  EXPECT_TRUE(ReleasedOnceOnUIThread(*record));
+  return record;
+}
+
+std::shared_ptr<ListenerRecord> SearchAndWait(DirectoryServer& server, DirectorySearch& search,
+                                              std::initializer_list<const char*> attrs, int max) {
+  List<const char*> names;
+  for (const char* name : attrs) names.Append(name);
+  auto* listener = new CountingSearchListener;
+  auto record = listener->record();
+  server.Search(search, names, max, listener);
+  EXPECT_TRUE(Finished(record));
+  EXPECT_TRUE(ReleasedOnceOnUIThread(*record));
+  return record;
+}
+
+Calls Entries(const ListenerRecord& record) {
+  Calls entries;
+  for (const std::string& call : record.Calls())
+    if (call.rfind("OnSearchEntry(", 0) == 0) entries.push_back(call.substr(14, call.size() - 15));
+  return entries;
 }
 
 }  // namespace test
