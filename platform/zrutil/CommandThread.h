@@ -3,7 +3,8 @@
 // thread and deletes every command that never ran; commands posted afterwards are deleted at once.
 // PostCommand may be called from any thread, including the worker itself. Shutdown may be called from any
 // thread; called by a command on the worker itself it does not wait (the running command is its caller):
-// the worker ends after that command, and a later Shutdown or the destructor joins it.
+// the worker ends after that command, and a later Shutdown or the destructor joins it. A command may also
+// destroy its own CommandThread: the worker then ends on its own after that command.
 #ifndef ZRUTIL_COMMANDTHREAD_H
 #define ZRUTIL_COMMANDTHREAD_H
 
