@@ -6,9 +6,6 @@
 
 #include <fstream>
 
-#include "Prefs.h"
-#include "SchemaTesting.h"
-
 namespace zr {
 namespace test {
 
@@ -45,15 +42,11 @@ void SchemaTest::TearDown() {
   Prefs::SetInstallDirectory(nullptr);
 }
 
-void SchemaTest::Unload() { ResetSchemaForTesting(); }
-
 void SchemaTest::WriteSchema(const std::string& content) {
   std::ofstream out(SchemaPath(), std::ios::binary);
   out << content;
   ASSERT_TRUE(out.good());
 }
-
-void SchemaTest::UseSampleSchema() { Prefs::SetInstallDirectory(ZR_SCHEMA_SAMPLE_DIR); }
 
 std::shared_ptr<ListenerRecord> SchemaTest::RegisterCountingListener() {
   CountingSchemaErrorListener* listener = new CountingSchemaErrorListener;
@@ -74,8 +67,6 @@ void SchemaTest::UseCatalogue(const char* domain) {
   wxTranslations::Get()->SetLanguage(wxString::FromUTF8("fr"));
   ASSERT_TRUE(mLocale->AddCatalog(wxString::FromUTF8(domain))) << domain;
 }
-
-void SchemaTest::DropLocale() { mLocale.reset(); }
 
 std::vector<std::string> Names(List<SchemaAttr*>* list) {
   std::vector<std::string> names;

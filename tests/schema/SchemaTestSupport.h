@@ -14,7 +14,9 @@
 #include "ABSchemaErrorListener.h"
 #include "CountingListeners.h"
 #include "List.h"
+#include "Prefs.h"
 #include "SchemaEntry.h"
+#include "SchemaTesting.h"
 #include "TestRuntimeDir.h"
 
 namespace zr {
@@ -35,11 +37,11 @@ class SchemaTest : public ::testing::Test {
   void TearDown() override;
 
   // Back to an unloaded schema (the files, listener and locale stay), so one test can load several files.
-  void Unload();
+  void Unload() { ResetSchemaForTesting(); }
   // Writes kv_abook.sch into the installation directory.
   void WriteSchema(const std::string& content);
   // The installation directory holds the sample data/kv_abook.sch.
-  void UseSampleSchema();
+  void UseSampleSchema() { Prefs::SetInstallDirectory(ZR_SCHEMA_SAMPLE_DIR); }
   std::string SchemaPath() const { return Dir() + "/kv_abook.sch"; }
   const std::string& Dir() const { return mDir.Path(); }
 
@@ -48,7 +50,7 @@ class SchemaTest : public ::testing::Test {
 
   // Makes the French catalogue domain the current locale's only catalogue (tests/schema/<domain>.po).
   void UseCatalogue(const char* domain);
-  void DropLocale();
+  void DropLocale() { mLocale.reset(); }
 
  private:
   TestRuntimeDir mDir;  // a fresh private directory, removed with everything in it
