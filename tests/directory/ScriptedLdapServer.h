@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -74,7 +73,6 @@ class ScriptedLdapServer {
   std::thread mAcceptThread;
 
   mutable std::mutex mMutex;
-  std::condition_variable mChanged;
   std::vector<ScriptedEntry> mEntries;
   std::vector<ReceivedSearch> mSearches;
   std::vector<int> mConnectionFds;
