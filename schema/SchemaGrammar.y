@@ -81,7 +81,8 @@ static void Schemaerror(const char* message) {
 %type <uab> uab_head
 
 /* combo_list and uab_head are registered as soon as they exist: the registry owns them, not the stack. */
-%destructor { zr_schema::DestroyOwnedList($$); } book_list directory_list attribute_list modifier_list tab_list entry_list
+%destructor { zr_schema::DestroyOwnedList($$); }
+  book_list directory_list attribute_list modifier_list tab_list entry_list
 %destructor { delete $$; } book directory combo attribute modifier tab tab_head box box_head
 
 %%
