@@ -29,6 +29,20 @@ class SearchBeginCommand : public Command {
   DirectoryBaseListener* mListener;
 };
 
+// Reads the host name when it runs, so a Change queued meanwhile shows.
+class ServerUnavailableCommand : public Command {
+ public:
+  ServerUnavailableCommand(DirectoryBaseListener* listener, DirectoryServer* server)
+      : mListener(listener), mServer(server) {}
+  void Execute() override {
+    if (mListener) mListener->OnServerUnavailable(mServer->GetHostName());
+  }
+
+ private:
+  DirectoryBaseListener* mListener;
+  DirectoryServer* mServer;
+};
+
 class SearchEntryCommand : public Command {
  public:
   SearchEntryCommand(DirectorySearchListener* listener, DirectoryServer* server, IPCMessage* entry)
@@ -99,10 +113,6 @@ void FreeStringArray(char** strings) {
 }
 
 }  // namespace
-
-void ServerUnavailableCommand::Execute() {
-  if (mListener) mListener->OnServerUnavailable(mServer->GetHostName());
-}
 
 SearchCommand::SearchCommand(DirectoryServer* server, char* filter, int sizeLimit, const char* const* attrs,
                              int attrCount, DirectorySearchListener* listener, SearchTime timeLimit,

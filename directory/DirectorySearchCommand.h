@@ -74,17 +74,6 @@ class ReplicateListenerAdapter : public DirectorySearchListener {
   DirectoryReplicateListener* mListener;
 };
 
-class ServerUnavailableCommand : public Command {
- public:
-  ServerUnavailableCommand(DirectoryBaseListener* listener, DirectoryServer* server)
-      : mListener(listener), mServer(server) {}
-  void Execute() override;
-
- private:
-  DirectoryBaseListener* mListener;
-  DirectoryServer* mServer;
-};
-
 }  // namespace zr_directory
 
 #endif

@@ -52,7 +52,6 @@ class SearchCommand;
 class CertLookupCommand;
 class ChangeCommand;
 class ConnectCommand;
-class ServerUnavailableCommand;
 struct SSLConnectionData;
 }  // namespace zr_directory
 
@@ -99,7 +98,6 @@ class ZRAPPAPI_EXPORT DirectoryServer : public AliasTarget {
   friend class zr_directory::CertLookupCommand;
   friend class zr_directory::ChangeCommand;
   friend class zr_directory::ConnectCommand;
-  friend class zr_directory::ServerUnavailableCommand;
 
   DirectoryServer(const DirectoryServer&) = delete;
   DirectoryServer& operator=(const DirectoryServer&) = delete;
