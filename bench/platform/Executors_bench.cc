@@ -25,7 +25,7 @@ class SignalCommand : public Command {
   std::atomic<long>* mCounter;
 };
 
-// The benchmark's thread is the UI thread (it runs UILoop::Run()); a worker posts to the UI sink and
+// The benchmark's thread is the UI thread (it drains the UI queue); a worker posts to the UI sink and
 // waits for each command to run before posting the next.
 void BM_UISinkPostToRun(benchmark::State& state) {
   zr::UILoop::AttachCurrentThread();
