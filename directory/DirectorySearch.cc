@@ -6,6 +6,8 @@
 
 #include "VoidItemDestructor.h"
 
+template class List<DirectorySearch*>;
+
 namespace {
 
 constexpr int kFilterBufferSize = 2048;

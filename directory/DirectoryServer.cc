@@ -6,12 +6,16 @@
 #include <prprf.h>
 #include <sys/time.h>
 
+#include "Alias.h"
 #include "Command.h"
 #include "CommandSink.h"
 #include "DirectorySearchCommand.h"
 #include "DirectorySocketLayer.h"
 #include "Releaser.h"
 #include "VoidItemDestructor.h"
+
+// Applications keep a server beyond a callback only through this weak pointer.
+template class Alias<DirectoryServer>;
 
 namespace {
 
