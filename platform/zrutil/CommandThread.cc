@@ -56,6 +56,25 @@ bool CommandThread::IsCurrentThread() const {
   return mStarted && mThreadId == std::this_thread::get_id();
 }
 
+namespace {
+
+struct AcceptCommand {
+  bool (*accept)(Command*, void*);
+  void* context;
+};
+
+bool AcceptItem(void* item, void* context) {
+  AcceptCommand* a = static_cast<AcceptCommand*>(context);
+  return a->accept(static_cast<Command*>(item), a->context);
+}
+
+}  // namespace
+
+Command* CommandThread::TakeNextCommandIf(bool (*accept)(Command* command, void* context), void* context) {
+  AcceptCommand a{accept, context};
+  return static_cast<Command*>(mQueue->DequeueIf(AcceptItem, &a));
+}
+
 void CommandThread::Run(std::shared_ptr<VoidQueue> queue) {
   while (Command* command = static_cast<Command*>(queue->Dequeue())) {
     command->Execute();

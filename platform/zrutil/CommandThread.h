@@ -25,6 +25,11 @@ class ZRUTIL_EXPORT CommandThread {
   virtual void Shutdown();
   // True on this executor's own worker thread.
   bool IsCurrentThread() const;
+  // For a command running on the worker: takes the next queued command, which the caller then owns, when
+  // accept(command, context) says yes, so that it can do that command's work together with its own. Null
+  // when nothing is queued, the next command is refused, or the thread is shut down. accept runs under the
+  // queue's lock and must not post.
+  Command* TakeNextCommandIf(bool (*accept)(Command* command, void* context), void* context);
 
  private:
   CommandThread(const CommandThread&) = delete;

@@ -22,6 +22,12 @@ void* VoidQueue::Dequeue() {
   return mItems.RemoveHead();
 }
 
+void* VoidQueue::DequeueIf(bool (*accept)(void* item, void* context), void* context) {
+  std::lock_guard<std::mutex> lock(mMutex);
+  if (mShutdown || mItems.GetSize() == 0 || !accept(mItems.GetHead(), context)) return nullptr;
+  return mItems.RemoveHead();
+}
+
 void VoidQueue::Shutdown() {
   {
     std::lock_guard<std::mutex> lock(mMutex);

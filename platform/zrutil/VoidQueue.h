@@ -21,6 +21,9 @@ class ZRUTIL_EXPORT VoidQueue {
   PRStatus Enqueue(void* item);
   // Waits for the oldest item; null once shut down (items still queued stay in mItems).
   void* Dequeue();
+  // Does not wait: takes the oldest item only when accept(item, context) says yes; null when empty, shut
+  // down or refused. accept runs under the queue's lock and must not use the queue.
+  void* DequeueIf(bool (*accept)(void* item, void* context), void* context);
   void Shutdown();
   void RemoveAll();  // destroys the queued items through the item destructor
   void AdoptItemDestructor(VoidItemDestructor* destructor);

@@ -150,6 +150,53 @@ TEST(CommandThread, ShutdownWaitsForRunningCommandAndDeletesTheRest) {
   CommandThread unused;  // never posted to: destroyed without a thread
 }
 
+// A running command may take over the commands queued behind it, one at a time and only those it
+// accepts; the first refused one stops it, and after Shutdown it gets none.
+TEST(CommandThread, ARunningCommandTakesOverOnlyTheAcceptedCommandsAtTheHead) {
+  std::atomic<int> deleted{0};
+  std::vector<int> ran;  // touched only by the worker until it is joined
+  std::vector<int> taken;
+  Gate queued, finished;
+  CommandThread worker;
+  auto accept = [](Command* command, void* context) {
+    return static_cast<std::set<Command*>*>(context)->count(command) > 0;
+  };
+  std::set<Command*> acceptable;
+  worker.PostCommand(new FunctionCommand(
+      [&] {
+        queued.Wait();
+        while (Command* next = worker.TakeNextCommandIf(accept, &acceptable)) {
+          taken.push_back(static_cast<int>(taken.size()) + 1);
+          delete next;  // the taker owns it
+        }
+        ran.push_back(0);
+      },
+      &deleted));
+  std::vector<Command*> behind;
+  for (int i = 1; i <= 4; ++i) {
+    behind.push_back(new FunctionCommand([&ran, i] { ran.push_back(i); }, &deleted));
+    if (i != 3) acceptable.insert(behind.back());
+  }
+  for (Command* c : behind) worker.PostCommand(c);
+  queued.Open();
+  // Then shut down from a command: nothing more is handed over.
+  std::atomic<bool> sawNone{false};
+  worker.PostCommand(new FunctionCommand(
+      [&] {
+        worker.Shutdown();
+        sawNone = worker.TakeNextCommandIf([](Command*, void*) { return true; }, nullptr) == nullptr;
+        finished.Open();
+      },
+      &deleted));
+  worker.PostCommand(new FunctionCommand([&] { ran.push_back(99); }, &deleted));
+  finished.Wait();
+  worker.Shutdown();
+  EXPECT_EQ((std::vector<int>{1, 2}), taken);
+  EXPECT_EQ((std::vector<int>{0, 3, 4}), ran);  // 4 was acceptable but behind the refused 3
+  EXPECT_TRUE(sawNone.load());
+  EXPECT_EQ(7, deleted.load());
+}
+
 TEST(CommandThread, WorkerMayPostToItselfAndShutItselfDown) {
   std::atomic<int> deleted{0};
   std::vector<int> order;  // worker only, read after the join
