@@ -22,6 +22,7 @@ struct IPCChannel {
   std::atomic<int> refs{0};
   std::mutex writeLock;  // also guards fd against the final close
   std::string scratch;   // under writeLock: the text of the frame being written
+  std::string batch;     // under writeLock: the frames of one IPC_WriteMessages
 };
 
 namespace {
@@ -186,6 +187,17 @@ void IPC_ChannelRelease(IPCChannel* channel) {
 PRStatus IPC_WriteMessage(IPCChannel* channel, IPCMessage* msg) {
   if (channel == nullptr || msg == nullptr) return PR_FAILURE;
   return zr::ipc::WriteFrame(channel->fd, channel->writeLock, &channel->scratch, msg);
+}
+
+PRStatus IPC_WriteMessages(IPCChannel* channel, IPCMessage* const* msgs, int count, int* written) {
+  int done = 0;
+  PRStatus status = PR_FAILURE;
+  if (channel != nullptr && msgs != nullptr && count >= 0) {
+    status = zr::ipc::WriteFrames(channel->fd, channel->writeLock, &channel->scratch, &channel->batch, msgs,
+                                  count, &done);
+  }
+  if (written != nullptr) *written = done;
+  return status;
 }
 
 IPCChannel* IPC_Connect(const char* name) { return NewChannel(name); }

@@ -40,6 +40,12 @@ ZRIPC_EXPORT void IPC_ChannelRelease(IPCChannel* channel);
 // Sends msg; the caller keeps it. PR_FAILURE when the channel is closed or failed or the message is too
 // large.
 ZRIPC_EXPORT PRStatus IPC_WriteMessage(IPCChannel* channel, IPCMessage* msg);
+// Sends count messages as consecutive frames, fewer system calls than one IPC_WriteMessage each; the
+// caller keeps them. *written (may be null) is how many leading messages went out whole. PR_SUCCESS only
+// when all did; a failure is what IPC_WriteMessage would have answered for message *written, and none
+// after it was sent.
+ZRIPC_EXPORT PRStatus IPC_WriteMessages(IPCChannel* channel, IPCMessage* const* msgs, int count,
+                                        int* written);
 
 // Probe: non-null when the named service is running. Close it at once with IPC_CloseChannel.
 ZRIPC_EXPORT IPCChannel* IPC_Connect(const char* name);

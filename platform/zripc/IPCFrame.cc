@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "IPCChannel.h"
 #include "IPCMessageInternal.h"
@@ -67,6 +68,61 @@ PRStatus WriteFrame(int fd, std::mutex& writeLock, std::string* scratch, const I
       mh.msg_iov[0].iov_base = static_cast<char*>(mh.msg_iov[0].iov_base) + done;
       mh.msg_iov[0].iov_len -= done;
     }
+  }
+  return PR_SUCCESS;
+}
+
+PRStatus WriteFrames(int fd, std::mutex& writeLock, std::string* scratch, std::string* batch,
+                     IPCMessage* const* msgs, int count, int* written) {
+  *written = 0;
+  std::lock_guard<std::mutex> lock(writeLock);
+  if (fd < 0) {
+    errno = EBADF;
+    return PR_FAILURE;
+  }
+  // Where each frame ends in batch; the frames before an oversized one still go out.
+  std::vector<size_t> ends;
+  ends.reserve(static_cast<size_t>(count));
+  batch->clear();
+  int stopError = 0;  // why the frames stop short of count
+  for (int i = 0; i < count; ++i) {
+    if (msgs[i] == nullptr) {
+      stopError = EINVAL;
+      break;
+    }
+    size_t size = 0;
+    const char* payload = SerializeForWrite(msgs[i], scratch, &size);
+    if (size > IPC_GetMaxMessageSize()) {
+      stopError = EMSGSIZE;
+      break;
+    }
+    char header[4] = {static_cast<char>(size >> 24), static_cast<char>(size >> 16),
+                      static_cast<char>(size >> 8), static_cast<char>(size)};
+    batch->append(header, sizeof header);
+    batch->append(payload, size);
+    ends.push_back(batch->size());
+  }
+  size_t sent = 0;
+  int sendError = 0;
+  while (sent < batch->size()) {
+    ssize_t n = send(fd, batch->data() + sent, batch->size() - sent, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      sendError = errno;
+      break;
+    }
+    sent += static_cast<size_t>(n);
+  }
+  while (static_cast<size_t>(*written) < ends.size() && ends[*written] <= sent) ++*written;
+  // A batch of large frames does not keep its buffer.
+  if (batch->capacity() > kShrinkAbove) std::string().swap(*batch);
+  if (sendError != 0) {
+    errno = sendError;
+    return PR_FAILURE;
+  }
+  if (stopError != 0) {
+    errno = stopError;
+    return PR_FAILURE;
   }
   return PR_SUCCESS;
 }

@@ -18,6 +18,11 @@ namespace ipc {
 // message that has none cached. No SIGPIPE. PR_FAILURE on an oversized message or a write error (errno
 // set).
 PRStatus WriteFrame(int fd, std::mutex& writeLock, std::string* scratch, const IPCMessage* msg);
+// Writes count messages as back-to-back frames with as few sendmsg calls as the socket allows, under
+// writeLock. *written is the number of leading frames sent whole; PR_FAILURE (errno set) unless all were.
+// Stops before an oversized message without sending it. batch, guarded by writeLock, holds the frames.
+PRStatus WriteFrames(int fd, std::mutex& writeLock, std::string* scratch, std::string* batch,
+                     IPCMessage* const* msgs, int count, int* written);
 
 // Reads frames from a stream socket into one buffer, several frames per read. The buffer grows only as
 // bytes actually arrive, so a lying length costs nothing until the bytes are there.

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -340,6 +341,7 @@ class RawService {
   void Write(const std::string& bytes) {
     EXPECT_EQ(send(mConn, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
   }
+  ssize_t Read(char* buffer, size_t size) { return read(mConn, buffer, size); }
   void Close() {
     close(mConn);
     mConn = -1;
@@ -362,6 +364,72 @@ struct BadPeerCase {
   std::string bytes;
   std::vector<std::string> events;  // after the raw end closes
 };
+
+TEST_F(ChannelTest, SeveralMessagesInOneWriteArriveInOrderAndCountWhatWentOut) {
+  ServerRecord rec;
+  IPCServer server("kv_test", &rec);
+  ASSERT_EQ(server.StartListening(), PR_SUCCESS);
+  IPCChannel* ch = IPC_OpenChannel("kv_test");
+  ASSERT_NE(ch, nullptr);
+  IPC_ChannelAddRef(ch);
+  IPC_SetMaxMessageSize(64 * 1024);
+  IPCMessage* msgs[5] = {Msg({{"n", "1"}}), Msg({{"n", "2"}}), Msg({{"n", std::string(65 * 1024, 'x')}}),
+                         Msg({{"n", "4"}}), nullptr};
+  int written = -1;
+  EXPECT_EQ(IPC_WriteMessages(ch, msgs, 2, &written), PR_SUCCESS);
+  EXPECT_EQ(written, 2);
+  // An oversized message stops the write before it; the ones ahead of it go out, none after it.
+  errno = 0;
+  EXPECT_EQ(IPC_WriteMessages(ch, msgs + 1, 3, &written), PR_FAILURE);
+  EXPECT_EQ(errno, EMSGSIZE);
+  EXPECT_EQ(written, 1);
+  EXPECT_EQ(IPC_WriteMessages(ch, msgs + 3, 2, &written), PR_FAILURE);  // a null message
+  EXPECT_EQ(written, 1);
+  EXPECT_EQ(IPC_WriteMessages(ch, msgs, 0, nullptr), PR_SUCCESS);
+  ASSERT_TRUE(rec.WaitFor([&] { return rec.messages.size() == 4; }));
+  std::vector<std::string> expected;
+  for (int i : {0, 1, 1, 3}) expected.push_back("1|" + std::string(IPC_Serialize(msgs[i])));
+  EXPECT_EQ(rec.Messages(), expected);
+  for (IPCMessage* m : msgs) IPC_DestroyMessage(m);
+  IPC_ChannelRelease(ch);
+}
+
+TEST_F(ChannelTest, AWriteOfSeveralCutShortCountsOnlyTheFramesSentWhole) {
+  RawService raw(mDir.ChannelPath("kv_raw"));
+  IPCChannel* ch = IPC_OpenChannel("kv_raw");
+  ASSERT_NE(ch, nullptr);
+  IPC_ChannelAddRef(ch);
+  raw.Accept();
+  // Far more than the socket holds: the writer blocks until the service has read two frames and gone.
+  const int kCount = 8;
+  const size_t kValue = 512 * 1024;
+  IPCMessage* msgs[kCount];
+  for (int i = 0; i < kCount; ++i) msgs[i] = Msg({{"n", std::string(kValue, static_cast<char>('a' + i))}});
+  const size_t frame = 4 + strlen(IPC_Serialize(msgs[0]));
+  std::atomic<int> written{-1};
+  std::atomic<int> error{0};
+  std::thread writer([&] {
+    int n = -1;
+    if (IPC_WriteMessages(ch, msgs, kCount, &n) != PR_SUCCESS) error = errno;
+    written = n;
+  });
+  std::string got;
+  std::vector<char> buffer(64 * 1024);
+  while (got.size() < 2 * frame) {
+    ssize_t n = raw.Read(buffer.data(), std::min(buffer.size(), 2 * frame - got.size()));
+    ASSERT_GT(n, 0);
+    got.append(buffer.data(), static_cast<size_t>(n));
+  }
+  raw.Close();
+  writer.join();
+  EXPECT_TRUE(error == EPIPE || error == ECONNRESET) << error;
+  EXPECT_GE(written, 2);
+  EXPECT_LT(written, kCount);
+  EXPECT_EQ(got.substr(4, frame - 4), IPC_Serialize(msgs[0]));
+  EXPECT_EQ(got.substr(frame + 4), IPC_Serialize(msgs[1]));
+  for (IPCMessage* m : msgs) IPC_DestroyMessage(m);
+  IPC_ChannelRelease(ch);
+}
 
 TEST_F(ChannelTest, BadFramesFailTheChannelWithoutCrashOrHang) {
   const std::string ok = Frame("@1;1:a1:b");
