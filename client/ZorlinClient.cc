@@ -111,6 +111,15 @@ class __attribute__((visibility("hidden"))) ZorlinClient::WriteMessageCommand : 
   void Execute() override;
 
  private:
+  // Writes queued right behind one another go out together; at most this many in one system call.
+  static constexpr int kMaxBatch = 64;
+  static bool IsWriteFor(Command* command, void* client);
+  // Connects if need be and writes this one message alone.
+  void ExecuteAlone();
+  // After the write: on failure closes the channel and, when allowed, queues one more attempt; then
+  // reports status.
+  void Finish(PRStatus status, bool retry);
+
   ZorlinClient* mClient;
   IPCMessage* mMessage;
   ResultListener* mResultListener;
@@ -187,6 +196,11 @@ void ZorlinClient::ZorlinChannelListener::OnChannelFailed(int) {
   mClient->mCommandThread.PostCommand(new CloseChannelCommand(mClient, mClient->mChannel));
 }
 
+bool ZorlinClient::WriteMessageCommand::IsWriteFor(Command* command, void* client) {
+  WriteMessageCommand* write = dynamic_cast<WriteMessageCommand*>(command);
+  return write != nullptr && write->mClient == client;
+}
+
 void ZorlinClient::WriteMessageCommand::Execute() {
   ZorlinClient* client = mClient;
   bool retry = mMayRetry && client->mChannel != nullptr;
@@ -198,7 +212,48 @@ void ZorlinClient::WriteMessageCommand::Execute() {
     }
     return;
   }
-  PRStatus status = IPC_WriteMessage(client->mChannel, mMessage);
+  // The writes queued behind this one go out with it, in one system call where the socket allows. Each
+  // still ends as it would alone: those written whole succeed, the first one cut short fails (and may be
+  // retried) on the channel it was written to, and the ones after it run alone as they would have next.
+  WriteMessageCommand* batch[kMaxBatch];
+  IPCMessage* msgs[kMaxBatch];
+  batch[0] = this;
+  msgs[0] = mMessage;
+  int count = 1;
+  while (count < kMaxBatch) {
+    Command* next = client->mCommandThread.TakeNextCommandIf(IsWriteFor, client);
+    if (!next) break;
+    batch[count] = static_cast<WriteMessageCommand*>(next);
+    msgs[count] = batch[count]->mMessage;
+    ++count;
+  }
+  int written = 0;
+  IPC_WriteMessages(client->mChannel, msgs, count, &written);
+  for (int i = 0; i < written; ++i) batch[i]->Finish(PR_SUCCESS, false);
+  if (written < count) {
+    // Behind a message written whole, the channel was open when this one's turn came.
+    batch[written]->Finish(PR_FAILURE, written == 0 ? retry : batch[written]->mMayRetry);
+    for (int i = written + 1; i < count; ++i) batch[i]->ExecuteAlone();
+  }
+  for (int i = 1; i < count; ++i) delete batch[i];
+}
+
+void ZorlinClient::WriteMessageCommand::ExecuteAlone() {
+  ZorlinClient* client = mClient;
+  bool retry = mMayRetry && client->mChannel != nullptr;
+  client->Connect();
+  if (!client->mChannel) {
+    if (ResultListener* result = mResultListener) {
+      mResultListener = nullptr;
+      client->mSink->PostCommand(new ResultCommand(result, PR_FAILURE, kWriteFailed));
+    }
+    return;
+  }
+  Finish(IPC_WriteMessage(client->mChannel, mMessage), retry);
+}
+
+void ZorlinClient::WriteMessageCommand::Finish(PRStatus status, bool retry) {
+  ZorlinClient* client = mClient;
   if (status != PR_SUCCESS) {
     client->CloseChannel();
     if (retry) {

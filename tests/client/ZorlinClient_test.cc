@@ -385,6 +385,41 @@ TEST_F(ZorlinClientTest, AFailedWriteIsRetriedOnceBehindLaterRequests) {
   EXPECT_EQ((Texts{"OnConnect", "OnDisconnect", "OnConnect"}), gEvents);
 }
 
+TEST_F(ZorlinClientTest, WritesQueuedTogetherKeepTheirOrderAndEachItsOwnResult) {
+  FakeService service("kv_test");
+  std::unique_ptr<TestClient> client(new TestClient);
+  Record first, big, bigReply;
+  std::vector<Record> before(3), after(3);
+  client->Write({{"zr_command", "first"}}, nullptr, Result(&first));
+  ASSERT_TRUE(service.WaitForCommand("first"));
+  ASSERT_TRUE(PumpUntil([&] { return first->Released(); }));
+
+  // Queued in one go on an idle writer, so that it may write them together: the ones before the
+  // oversized request go out on the open channel, the oversized one fails it and is retried behind the
+  // rest, which go out one by one on a fresh channel.
+  IPC_SetMaxMessageSize(2048);
+  for (int i = 0; i < 3; ++i)
+    client->Write({{"zr_command", "before" + std::to_string(i)}}, nullptr, Result(&before[i]));
+  client->Write({{"zr_command", "big"}, {"blob", std::string(4096, 'x')}}, Reply(&bigReply), Result(&big));
+  for (int i = 0; i < 3; ++i)
+    client->Write({{"zr_command", "after" + std::to_string(i)}}, nullptr, Result(&after[i]));
+  // Closing the channel waits for this thread, which is not pumping yet.
+  ASSERT_TRUE(service.WaitForOpenConnections(0));
+  IPC_SetMaxMessageSize(16u * 1024u * 1024u);
+
+  std::vector<Record> all = before;
+  all.insert(all.end(), after.begin(), after.end());
+  all.push_back(big);
+  ASSERT_TRUE(PumpUntil([&] { return AllReleased(all); }));
+  ASSERT_TRUE(service.WaitForCommand("big"));
+  EXPECT_EQ((Texts{"1 first", "1 before0", "1 before1", "1 before2", "2 after0", "2 after1", "2 after2",
+                   "2 big #1"}),
+            Received(service));
+  for (const Record& r : all) EXPECT_TRUE(Done(r, {"OnSuccess"}));
+  EXPECT_TRUE(Done(bigReply, {}));
+  EXPECT_EQ((Texts{"OnConnect", "OnDisconnect", "OnConnect"}), gEvents);
+}
+
 TEST_F(ZorlinClientTest, AWriteFailingOnAFreshChannelIsNotRetried) {
   FakeService service("kv_test");
   std::unique_ptr<TestClient> client(new TestClient);
