@@ -114,6 +114,9 @@ class __attribute__((visibility("hidden"))) ZorlinClient::WriteMessageCommand : 
   // Writes queued right behind one another go out together; at most this many in one system call.
   static constexpr int kMaxBatch = 64;
   static bool IsWriteFor(Command* command, void* client);
+  // Opens the client's channel if need be. retry: whether a failed write may be tried once more (a channel
+  // was open before). Without a channel the result listener hears the failure and the answer is false.
+  bool Connect(bool& retry);
   // Connects if need be and writes this one message alone.
   void ExecuteAlone();
   // After the write: on failure closes the channel and, when allowed, queues one more attempt; then
@@ -201,17 +204,22 @@ bool ZorlinClient::WriteMessageCommand::IsWriteFor(Command* command, void* clien
   return write != nullptr && write->mClient == client;
 }
 
+bool ZorlinClient::WriteMessageCommand::Connect(bool& retry) {
+  ZorlinClient* client = mClient;
+  retry = mMayRetry && client->mChannel != nullptr;
+  client->Connect();
+  if (client->mChannel) return true;
+  if (ResultListener* result = mResultListener) {
+    mResultListener = nullptr;
+    client->mSink->PostCommand(new ResultCommand(result, PR_FAILURE, kWriteFailed));
+  }
+  return false;
+}
+
 void ZorlinClient::WriteMessageCommand::Execute() {
   ZorlinClient* client = mClient;
-  bool retry = mMayRetry && client->mChannel != nullptr;
-  client->Connect();
-  if (!client->mChannel) {
-    if (ResultListener* result = mResultListener) {
-      mResultListener = nullptr;
-      client->mSink->PostCommand(new ResultCommand(result, PR_FAILURE, kWriteFailed));
-    }
-    return;
-  }
+  bool retry;
+  if (!Connect(retry)) return;
   // The writes queued behind this one go out with it, in one system call where the socket allows. Each
   // still ends as it would alone: those written whole succeed, the first one cut short fails (and may be
   // retried) on the channel it was written to, and the ones after it run alone as they would have next.
@@ -239,17 +247,8 @@ void ZorlinClient::WriteMessageCommand::Execute() {
 }
 
 void ZorlinClient::WriteMessageCommand::ExecuteAlone() {
-  ZorlinClient* client = mClient;
-  bool retry = mMayRetry && client->mChannel != nullptr;
-  client->Connect();
-  if (!client->mChannel) {
-    if (ResultListener* result = mResultListener) {
-      mResultListener = nullptr;
-      client->mSink->PostCommand(new ResultCommand(result, PR_FAILURE, kWriteFailed));
-    }
-    return;
-  }
-  Finish(IPC_WriteMessage(client->mChannel, mMessage), retry);
+  bool retry;
+  if (Connect(retry)) Finish(IPC_WriteMessage(mClient->mChannel, mMessage), retry);
 }
 
 void ZorlinClient::WriteMessageCommand::Finish(PRStatus status, bool retry) {
