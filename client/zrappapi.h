@@ -54,4 +54,9 @@
 #include "DirectorySearchListener.h"
 #include "DirectoryServer.h"
 
+// Address book.
+#include "Address.h"
+#include "AddressBookListeners.h"
+#include "AddressBookRecords.h"
+
 #endif
