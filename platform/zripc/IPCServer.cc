@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -18,27 +19,162 @@
 
 #include "IPCChannelInternal.h"
 #include "IPCFrame.h"
+#include "IPCMessageInternal.h"
 
 namespace zr {
 namespace ipc {
 
-ServerConnection::ServerConnection(int fd, int id, pid_t peerPid)
-    : mFd(fd), mId(id), mPeerPid(peerPid), mOpen(true), mClosing(false) {}
+using Clock = std::chrono::steady_clock;
+
+// What the server and its connections share: the server thread's wake-up and the output limits. Held by
+// every connection, so Send on a connection kept past the server never writes to a reused descriptor.
+struct ServerShared {
+  int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  std::atomic<size_t> outputLimit{32 * 1024 * 1024};
+  std::atomic<int64_t> lingerMs{2000};
+  ~ServerShared() {
+    if (wakeFd >= 0) close(wakeFd);
+  }
+  void Wake() { WakeEventFd(wakeFd); }
+};
+
+namespace {
+
+// The server whose thread this is: its own Sends need no wake-up, the loop looks at every queue anyway.
+thread_local const ServerShared* tServing = nullptr;
+
+constexpr int kMaxIov = 64;
+
+}  // namespace
+
+ServerConnection::ServerConnection(int fd, int id, pid_t peerPid, std::shared_ptr<ServerShared> shared)
+    : mFd(fd), mId(id), mPeerPid(peerPid), mShared(std::move(shared)), mOpen(true), mClosing(false) {}
 
 ServerConnection::~ServerConnection() { close(mFd); }
 
+void ServerConnection::FailLocked(int error) {
+  if (mFailure == 0) mFailure = error;
+  mOut.clear();
+  mOutHead = 0;
+  mQueued = 0;
+}
+
+void ServerConnection::FlushLocked() {
+  while (mQueued > 0) {
+    iovec iov[kMaxIov];
+    int count = 0;
+    for (auto it = mOut.begin(); it != mOut.end() && count < kMaxIov; ++it, ++count) {
+      size_t skip = count == 0 ? mOutHead : 0;
+      iov[count].iov_base = const_cast<char*>(it->data()) + skip;
+      iov[count].iov_len = it->size() - skip;
+    }
+    msghdr mh;
+    std::memset(&mh, 0, sizeof mh);
+    mh.msg_iov = iov;
+    mh.msg_iovlen = static_cast<size_t>(count);
+    ssize_t n = sendmsg(mFd, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) FailLocked(errno);
+      return;
+    }
+    size_t done = static_cast<size_t>(n);
+    mQueued -= done;
+    while (done > 0) {
+      size_t left = mOut.front().size() - mOutHead;
+      if (done < left) {
+        mOutHead += done;
+        break;
+      }
+      done -= left;
+      mOut.pop_front();
+      mOutHead = 0;
+    }
+  }
+}
+
 PRStatus ServerConnection::Send(IPCMessage* msg) {
-  if (msg == nullptr || !mOpen.load(std::memory_order_acquire)) return PR_FAILURE;
-  return WriteFrame(mFd, mWriteLock, &mScratch, msg);
+  if (msg == nullptr) {
+    errno = EINVAL;
+    return PR_FAILURE;
+  }
+  std::unique_lock<std::mutex> guard(mOutLock);
+  if (!mOpen.load(std::memory_order_acquire) || mClosing.load(std::memory_order_acquire) || mFailure != 0) {
+    errno = EPIPE;
+    return PR_FAILURE;
+  }
+  size_t size = 0;
+  const char* payload = SerializeForWrite(msg, &mScratch, &size);
+  if (size > IPC_GetMaxMessageSize()) {
+    errno = EMSGSIZE;
+    return PR_FAILURE;
+  }
+  char header[4] = {static_cast<char>(size >> 24), static_cast<char>(size >> 16),
+                    static_cast<char>(size >> 8), static_cast<char>(size)};
+  size_t sent = 0;
+  if (mQueued == 0) {
+    // Nothing ahead of it: straight to the socket, as much as it takes now.
+    iovec iov[2] = {{header, sizeof header}, {const_cast<char*>(payload), size}};
+    msghdr mh;
+    std::memset(&mh, 0, sizeof mh);
+    mh.msg_iov = iov;
+    mh.msg_iovlen = 2;
+    for (;;) {
+      ssize_t n = sendmsg(mFd, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n >= 0) {
+        sent = static_cast<size_t>(n);
+        break;
+      }
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      int error = errno;
+      FailLocked(error);
+      guard.unlock();
+      if (tServing != mShared.get()) mShared->Wake();
+      errno = error;
+      return PR_FAILURE;
+    }
+    if (sent == sizeof header + size) return PR_SUCCESS;
+  } else if (mQueued + sizeof header + size > mShared->outputLimit.load(std::memory_order_relaxed)) {
+    FailLocked(ENOBUFS);
+    guard.unlock();
+    if (tServing != mShared.get()) mShared->Wake();
+    errno = ENOBUFS;
+    return PR_FAILURE;
+  }
+  std::string rest;
+  rest.reserve(sizeof header + size - sent);
+  if (sent < sizeof header) rest.append(header + sent, sizeof header - sent);
+  size_t from = sent > sizeof header ? sent - sizeof header : 0;
+  rest.append(payload + from, size - from);
+  bool wasEmpty = mQueued == 0;
+  mQueued += rest.size();
+  mOut.push_back(std::move(rest));
+  guard.unlock();
+  // The server thread polls for room only for queues it knows are waiting.
+  if (wasEmpty && tServing != mShared.get()) mShared->Wake();
+  return PR_SUCCESS;
 }
 
 void ServerConnection::Close() {
-  if (!mOpen.load(std::memory_order_acquire)) return;
-  mClosing.store(true, std::memory_order_release);
-  shutdown(mFd, SHUT_RDWR);
+  {
+    std::lock_guard<std::mutex> guard(mOutLock);
+    if (!mOpen.load(std::memory_order_acquire) || mClosing.load(std::memory_order_acquire)) return;
+    mCloseDeadline = std::chrono::steady_clock::now() +
+                     std::chrono::milliseconds(mShared->lingerMs.load(std::memory_order_relaxed));
+    mClosing.store(true, std::memory_order_release);
+  }
+  // Nothing more is read; a peer still writing learns at once.
+  shutdown(mFd, SHUT_RD);
+  if (tServing != mShared.get()) mShared->Wake();
 }
 
 bool ServerConnection::IsOpen() const { return mOpen.load(std::memory_order_acquire); }
+
+size_t ServerConnection::QueuedBytes() const {
+  std::lock_guard<std::mutex> guard(mOutLock);
+  return mQueued;
+}
 
 IPCServerListener::~IPCServerListener() {}
 void IPCServerListener::OnConnectionOpened(const std::shared_ptr<ServerConnection>&) {}
@@ -64,13 +200,13 @@ struct IPCServer::Impl {
   uint64_t tasksDone = 0;
   int nextId = 1;
   std::atomic<int> refused{0};
-  int wakeFd = -1;
+  std::shared_ptr<ServerShared> shared = std::make_shared<ServerShared>();
 
   // Server thread only.
   std::unordered_map<ServerConnection*, std::unique_ptr<FrameReader>> readers;
   IPCMessage* message = nullptr;
 
-  void Wake() { WakeEventFd(wakeFd); }
+  void Wake() { shared->Wake(); }
 
   // Runs fn on the server thread and waits for it; inline when on that thread or when it is not running.
   void RunOnServerThread(std::function<void()> fn) {
@@ -108,7 +244,7 @@ struct IPCServer::Impl {
         std::lock_guard<std::mutex> guard(lock);
         if (listenFd != fd) return;
       }
-      int conn = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+      int conn = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (conn < 0) {
         if (errno == EINTR) continue;
         return;  // EAGAIN, or the backlog's failures; poll tells us when to try again
@@ -123,7 +259,7 @@ struct IPCServer::Impl {
       std::shared_ptr<ServerConnection> c;
       {
         std::lock_guard<std::mutex> guard(lock);
-        c.reset(new ServerConnection(conn, nextId++, cred.pid));
+        c.reset(new ServerConnection(conn, nextId++, cred.pid, shared));
         connections.push_back(c);
       }
       readers[c.get()].reset(new FrameReader());
@@ -133,6 +269,12 @@ struct IPCServer::Impl {
 
   void Drop(const std::shared_ptr<ServerConnection>& c, int error) {
     if (!c->mOpen.exchange(false)) return;
+    {
+      std::lock_guard<std::mutex> guard(c->mOutLock);
+      c->mOut.clear();
+      c->mOutHead = 0;
+      c->mQueued = 0;
+    }
     ::shutdown(c->mFd, SHUT_RDWR);
     {
       std::lock_guard<std::mutex> guard(lock);
@@ -144,19 +286,54 @@ struct IPCServer::Impl {
       }
     }
     readers.erase(c.get());
-    listener->OnConnectionClosed(c, c->mClosing.load() ? 0 : error);
+    listener->OnConnectionClosed(c, error);
   }
 
-  // After Close() nothing more of the connection is reported but its close, even frames already read.
-  bool DropIfClosing(const std::shared_ptr<ServerConnection>& c) {
-    if (!c->mClosing.load()) return false;
-    Drop(c, 0);
+  // Ends a connection whose time has come: a failed write, a Close() whose output is out or whose linger
+  // has run out. Otherwise says what to poll it for, and shortens *timeoutMs to its linger.
+  bool Tend(const std::shared_ptr<ServerConnection>& c, Clock::time_point now, int* timeoutMs,
+            short* events) {
+    if (!c->IsOpen()) return false;
+    bool closing = c->mClosing.load(std::memory_order_acquire);
+    int failure;
+    bool queued;
+    Clock::time_point deadline;
+    {
+      std::lock_guard<std::mutex> guard(c->mOutLock);
+      failure = c->mFailure;
+      queued = c->mQueued > 0;
+      deadline = c->mCloseDeadline;
+    }
+    if (failure != 0) {
+      Drop(c, failure);
+      return false;
+    }
+    if (closing && !queued) {
+      Drop(c, 0);
+      return false;
+    }
+    if (closing && now >= deadline) {
+      Drop(c, ETIMEDOUT);
+      return false;
+    }
+    if (closing) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+      if (*timeoutMs < 0 || left < *timeoutMs) *timeoutMs = static_cast<int>(left);
+    }
+    *events = static_cast<short>((closing ? 0 : POLLIN) | (queued ? POLLOUT : 0));
     return true;
   }
 
+  void Flush(const std::shared_ptr<ServerConnection>& c) {
+    std::lock_guard<std::mutex> guard(c->mOutLock);
+    c->FlushLocked();
+  }
+
+  // Takes what the peer has sent and reports each whole frame; a frame still arriving waits in the
+  // connection's buffer. After Close() nothing more is reported, even frames already read.
   void Read(const std::shared_ptr<ServerConnection>& c) {
     auto it = readers.find(c.get());
-    if (it == readers.end() || !c->IsOpen() || DropIfClosing(c)) return;
+    if (it == readers.end() || !c->IsOpen() || c->mClosing.load()) return;
     FrameReader& frames = *it->second;
     FrameReader::Status filled = frames.Fill(c->mFd);
     for (;;) {
@@ -167,7 +344,7 @@ struct IPCServer::Impl {
         return;
       }
       listener->OnMessage(c, message);
-      if (!c->IsOpen() || DropIfClosing(c)) return;
+      if (!c->IsOpen() || c->mClosing.load()) return;
     }
     if (filled == FrameReader::Status::kClosed) {
       Drop(c, 0);
@@ -195,9 +372,11 @@ struct IPCServer::Impl {
   }
 
   void Run() {
+    tServing = shared.get();
     message = IPC_NewMessage();
     std::vector<pollfd> fds;
     std::vector<std::shared_ptr<ServerConnection>> polled;
+    std::vector<std::shared_ptr<ServerConnection>> live;
     for (;;) {
       int fd;
       {
@@ -207,21 +386,40 @@ struct IPCServer::Impl {
         polled = connections;
       }
       fds.clear();
-      fds.push_back(pollfd{wakeFd, POLLIN, 0});
+      fds.push_back(pollfd{shared->wakeFd, POLLIN, 0});
       fds.push_back(pollfd{fd, POLLIN, 0});  // a negative fd is ignored by poll
-      for (const auto& c : polled) fds.push_back(pollfd{c->mFd, POLLIN, 0});
-      if (poll(fds.data(), fds.size(), -1) < 0) continue;
+      live.clear();
+      int timeoutMs = -1;
+      Clock::time_point now = Clock::now();
+      for (const auto& c : polled) {
+        short events = 0;
+        if (!Tend(c, now, &timeoutMs, &events)) continue;
+        live.push_back(c);
+        fds.push_back(pollfd{c->mFd, events, 0});
+      }
+      if (live.size() != polled.size()) continue;  // reports ran: the sets may have changed
+      if (poll(fds.data(), fds.size(), timeoutMs) <= 0) continue;
       if (fds[0].revents != 0) {
-        DrainEventFd(wakeFd);
+        DrainEventFd(shared->wakeFd);
         RunTasks();
         continue;  // the sets may have changed
       }
       if (fds[1].revents != 0) Accept(fd);
-      for (size_t i = 0; i < polled.size(); ++i) {
-        if (fds[i + 2].revents != 0) Read(polled[i]);
+      for (size_t i = 0; i < live.size(); ++i) {
+        short revents = fds[i + 2].revents;
+        const auto& c = live[i];
+        if (revents == 0 || !c->IsOpen()) continue;
+        if (revents & POLLOUT) Flush(c);
+        if (c->mClosing.load()) {
+          // Only its output is awaited; a peer that has gone will never take it.
+          if (revents & (POLLHUP | POLLERR)) Drop(c, c->QueuedBytes() > 0 ? EPIPE : 0);
+          continue;
+        }
+        if (revents & (POLLIN | POLLHUP | POLLERR)) Read(c);
       }
     }
-    // Shutdown: no more connections, every open one reported closed.
+    // Shutdown: no more connections, every open one reported closed. Whatever the sockets take now still
+    // goes out; nothing waits for a peer.
     CloseListener();
     std::vector<std::shared_ptr<ServerConnection>> open;
     {
@@ -229,12 +427,14 @@ struct IPCServer::Impl {
       open = connections;
     }
     for (const auto& c : open) {
+      Flush(c);
       c->mClosing.store(true);
       Drop(c, 0);
     }
     RunTasks();
     IPC_DestroyMessage(message);
     message = nullptr;
+    tServing = nullptr;
     {
       std::lock_guard<std::mutex> guard(lock);
       running = false;
@@ -250,13 +450,9 @@ IPCServer::IPCServer(const char* channelName, IPCServerListener* listener)
     listener = mImpl->ownedListener.get();
   }
   mImpl->listener = listener;
-  mImpl->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
-IPCServer::~IPCServer() {
-  Shutdown();
-  if (mImpl->wakeFd >= 0) close(mImpl->wakeFd);
-}
+IPCServer::~IPCServer() { Shutdown(); }
 
 PRStatus IPCServer::StartListening() {
   std::lock_guard<std::mutex> start(mImpl->startLock);
@@ -348,6 +544,12 @@ void IPCServer::Shutdown() {
   } else {
     mImpl->CloseListener();
   }
+}
+
+void IPCServer::SetOutputLimit(size_t bytes) { mImpl->shared->outputLimit.store(bytes); }
+
+void IPCServer::SetCloseLinger(std::chrono::milliseconds linger) {
+  mImpl->shared->lingerMs.store(linger.count() < 0 ? 0 : linger.count());
 }
 
 std::vector<std::shared_ptr<ServerConnection>> IPCServer::Connections() const {

@@ -3,16 +3,24 @@
 // reference server and by the tests' fake services.
 //
 // Threads: the server has one thread of its own (started by the first StartListening) that accepts,
-// reads, and makes every listener call. Every other operation may be called from any thread, including
-// from inside a listener call. The listener is not owned and must outlive the server (or its Shutdown).
-// Connections are shared objects: a connection kept after its close report stays valid, and Send on it
-// then fails.
+// reads, writes queued output and makes every listener call. Every other operation may be called from any
+// thread, including from inside a listener call. The listener is not owned and must outlive the server
+// (or its Shutdown). Connections are shared objects: a connection kept after its close report stays
+// valid, and Send on it then fails.
+//
+// Liveness: no peer can hold up the server thread or another peer. Sockets are non-blocking; reads take
+// what has arrived (a half-sent frame waits in its connection's buffer); Send never waits for the peer:
+// what the socket does not take at once is queued per connection, up to an output limit, and written by
+// the server thread as the peer reads. A peer that lets its queue pass the limit is dropped, and its close
+// is reported with ENOBUFS: the report is the place to log it (the library itself keeps no log).
 #ifndef ZRIPC_IPCSERVER_H
 #define ZRIPC_IPCSERVER_H
 
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -25,6 +33,7 @@ namespace zr {
 namespace ipc {
 
 class IPCServer;
+struct ServerShared;
 
 // One accepted connection.
 class ZRIPC_EXPORT ServerConnection {
@@ -33,27 +42,43 @@ class ZRIPC_EXPORT ServerConnection {
   // 1, 2, 3... in the order the server accepted them.
   int Id() const { return mId; }
   pid_t PeerPid() const { return mPeerPid; }
-  // Sends msg as one frame; the caller keeps it. Frames from several threads never interleave.
-  // PR_FAILURE once the connection is closed, or when the message is too large or the write fails.
+  // Sends msg as one frame; the caller keeps it. Frames from several threads never interleave; frames
+  // from one thread keep their order. Never waits for the peer: what the socket does not take now is
+  // queued. PR_FAILURE (errno set) once the connection is closed or closing (EPIPE), for a message over
+  // the maximum size (EMSGSIZE; the connection is unaffected), or when the write fails or the queue would
+  // pass the server's output limit (the connection is then dropped: ENOBUFS for the limit).
   PRStatus Send(IPCMessage* msg);
-  // Ends the connection; the close report follows on the server thread. No further message of the
-  // connection is reported, not even one already received (a report under way finishes).
+  // Ends the connection: no further message of it is reported, not even one already received (a report
+  // under way finishes); output already queued is still written, within the server's close linger; then
+  // the close report follows on the server thread.
   void Close();
   bool IsOpen() const;
+  // Bytes sent but not yet taken by the peer's socket.
+  size_t QueuedBytes() const;
 
  private:
   friend class IPCServer;
-  ServerConnection(int fd, int id, pid_t peerPid);
+  ServerConnection(int fd, int id, pid_t peerPid, std::shared_ptr<ServerShared> shared);
   ServerConnection(const ServerConnection&) = delete;
   ServerConnection& operator=(const ServerConnection&) = delete;
+  // Under mOutLock: writes what the socket takes of the queue; a write error is kept in mFailure.
+  void FlushLocked();
+  void FailLocked(int error);
 
-  std::mutex mWriteLock;  // orders frames
-  std::string mScratch;   // under mWriteLock: the text of the frame being written
-  const int mFd;          // closed by the destructor only, so no other thread ever sees it reused
+  const int mFd;  // closed by the destructor only, so no other thread ever sees it reused
   const int mId;
   const pid_t mPeerPid;
+  const std::shared_ptr<ServerShared> mShared;  // wake-up and limits; outlives the server
   std::atomic<bool> mOpen;
-  std::atomic<bool> mClosing;  // Close() was asked for, so the end is orderly
+  std::atomic<bool> mClosing;  // Close() was asked for
+
+  mutable std::mutex mOutLock;   // orders frames; guards everything below
+  std::string mScratch;          // the text of a message that has none cached
+  std::deque<std::string> mOut;  // frames (or their unsent tails) not yet written
+  size_t mOutHead = 0;           // bytes of mOut.front() already written
+  size_t mQueued = 0;            // unsent bytes in mOut
+  int mFailure = 0;              // why output stopped: the connection is to be dropped with it
+  std::chrono::steady_clock::time_point mCloseDeadline;  // Close(): queued output is abandoned after it
 };
 
 // What a server reports, on its own thread. Each method defaults to doing nothing.
@@ -63,8 +88,10 @@ class ZRIPC_EXPORT IPCServerListener {
   virtual void OnConnectionOpened(const std::shared_ptr<ServerConnection>& connection);
   // msg is valid only during the call.
   virtual void OnMessage(const std::shared_ptr<ServerConnection>& connection, IPCMessage* msg);
-  // error: 0 for an orderly end (the peer closed, Close(), Shutdown()), else an errno-style code (EPROTO
-  // truncated frame, EMSGSIZE oversized frame, EBADMSG malformed payload, or the read error).
+  // error: 0 for an orderly end (the peer closed, Close() with its output written, Shutdown()), else an
+  // errno-style code: EPROTO truncated frame, EMSGSIZE oversized frame, EBADMSG malformed payload,
+  // ENOBUFS output limit passed, ETIMEDOUT output of a Close() not taken within the linger, or the read
+  // or write error.
   virtual void OnConnectionClosed(const std::shared_ptr<ServerConnection>& connection, int error);
 };
 
@@ -84,9 +111,16 @@ class ZRIPC_EXPORT IPCServer {
   bool IsListening() const;
   // Closes every open connection (each reports its close).
   void CloseAllConnections();
-  // Stops listening, closes every connection (each reports its close), and stops the thread; no listener
-  // call follows. Idempotent; not from inside a listener call.
+  // Stops listening, ends every connection at once (each reports its close; output still queued is
+  // dropped), and stops the thread; no listener call follows. Returns promptly whatever the peers do.
+  // Idempotent; not from inside a listener call.
   void Shutdown();
+
+  // Output each connection may hold for a peer that reads slower than the server sends; a Send that would
+  // pass it drops the connection. A frame always fits an empty queue. Default 32 MiB.
+  void SetOutputLimit(size_t bytes);
+  // How long a Close() lets queued output drain before the connection ends anyway. Default 2 s.
+  void SetCloseLinger(std::chrono::milliseconds linger);
 
   std::vector<std::shared_ptr<ServerConnection>> Connections() const;
   // Peers of another user that were turned away.
