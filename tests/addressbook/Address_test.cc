@@ -1,26 +1,547 @@
-// Address records built from contact messages and loose strings, the small records, the comparator.
+// Address records built from contact messages and from loose strings, the small records with their item
+// destructors, and the picked-mail comparator. Phone type texts come from a real gettext catalogue
+// (address_phones.po, Latin-1 so texts are compared byte for byte).
 #include "Address.h"
 
 #include <gtest/gtest.h>
 #include <plstr.h>
+#include <wx/init.h>
+#include <wx/intl.h>
+#include <wx/log.h>
+#include <wx/translation.h>
 
+#include <cstdlib>
+#include <ctime>
+#include <map>
 #include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "AddressBookRecords.h"
 
 namespace {
 
+using Text = std::optional<std::string>;
+using Keys = std::vector<std::pair<std::string, std::string>>;
 using MessagePtr = std::unique_ptr<IPCMessage, decltype(&IPC_DestroyMessage)>;
 
-MessagePtr MakeMessage(std::initializer_list<std::pair<const char*, const char*>> keys) {
+MessagePtr MakeMessage(const Keys& keys) {
   MessagePtr msg(IPC_NewMessage(), &IPC_DestroyMessage);
-  for (const auto& [key, value] : keys) IPC_MessageSetValue(msg.get(), key, value);
+  for (const auto& [key, value] : keys) IPC_MessageSetValue(msg.get(), key.c_str(), value.c_str());
   return msg;
 }
 
-TEST(AddressTest, ReadsNamesFromMessage) {
-  MessagePtr msg = MakeMessage({{"givenname", "Ann"}, {"sn", "Lee"}, {"_xuid", "7"}});
-  Address address(msg.get());
-  EXPECT_STREQ("Ann Lee", address.GetName());
-  EXPECT_STREQ("7", address.GetUID());
+Text T(const char* s) { return s ? Text(s) : std::nullopt; }
+
+// Takes over a string the caller must free.
+Text Orphaned(char* s) {
+  Text text = T(s);
+  PL_strfree(s);
+  return text;
+}
+
+std::vector<std::string> Mails(const Address& a) {
+  std::vector<std::string> v;
+  for (unsigned int i = 0; i < a.GetNumMails(); ++i) v.push_back(a.GetMail(i));
+  return v;
+}
+std::vector<std::string> Phones(const Address& a) {
+  std::vector<std::string> v;
+  for (unsigned int i = 0; i < a.GetNumPhones(); ++i) v.push_back(a.GetPhone(i));
+  return v;
+}
+std::vector<Text> PrettyPhones(const Address& a) {
+  std::vector<Text> v;
+  for (unsigned int i = 0; i < a.GetNumPhones(); ++i) v.push_back(Orphaned(a.OrphanPrettyPhone(i)));
+  return v;
+}
+std::vector<Text> CellPhones(const Address& a) {
+  std::vector<Text> v;
+  for (unsigned int i = 0; i < a.GetNumPhones(); ++i) v.push_back(Orphaned(a.OrphanCellPhone(i)));
+  return v;
+}
+
+class WxEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    mInitializer.reset(new wxInitializer);
+    ASSERT_TRUE(mInitializer->IsOk());
+    wxFileTranslationsLoader::AddCatalogLookupPathPrefix(wxString::FromUTF8(ZR_ADDRESSBOOK_TEST_LOCALE_DIR));
+  }
+  void TearDown() override { mInitializer.reset(); }
+
+ private:
+  std::unique_ptr<wxInitializer> mInitializer;
+};
+::testing::Environment* const gWxEnvironment = ::testing::AddGlobalTestEnvironment(new WxEnvironment);
+
+// The French phone catalogue as the current locale, for the scope of one object.
+class PhoneCatalogue {
+ public:
+  PhoneCatalogue() {
+    wxLogNull quiet;  // no "fr" system locale is needed: the C locale keeps number formatting
+    mLocale.reset(new wxLocale);
+    mLocale->Init(wxString::FromUTF8("French"), wxString::FromUTF8("fr"), wxString::FromUTF8("C"), false);
+    wxTranslations::Get()->SetLanguage(wxString::FromUTF8("fr"));
+    mLoaded = mLocale->AddCatalog(wxString::FromUTF8("address_phones"));
+  }
+  bool Loaded() const { return mLoaded && wxGetLocale() == mLocale.get(); }
+
+ private:
+  std::unique_ptr<wxLocale> mLocale;
+  bool mLoaded = false;
+};
+
+struct ContactCase {
+  const char* what;
+  bool catalogue;
+  Keys keys;
+  Text name, firstName, lastName, mobileNumber, uid, screenName;
+  std::vector<std::string> mails, phones;
+  std::vector<Text> pretty, cell;
+};
+
+const std::vector<ContactCase>& ContactCases() {
+  static const std::vector<ContactCase> cases = {
+      {"every key",
+       true,
+       {{"cn", "Ann Lee"},
+        {"givenname", "Ann"},
+        {"sn", "Lee"},
+        {"mobileNumber", "+33 6"},
+        {"_xuid", "u1"},
+        {"nuouid", "annlee"},
+        {"mail", "a@x"},
+        {"mail1", "b@x"},
+        {"mail2", "c@x"},
+        {"phone1", "111"},
+        {"phone1_type", "HOME"},
+        {"phone2", "222"},
+        {"phone3", "333"},
+        {"phone3_type", "Cell"}},
+       "Ann Lee",
+       "Ann",
+       "Lee",
+       "+33 6",
+       "u1",
+       "annlee",
+       {"a@x", "b@x", "c@x"},
+       {"111", "222", "333"},
+       {"Domicile: 111", "222", "Portable: 333"},
+       {std::nullopt, std::nullopt, "333"}},
+      {"types without a catalogue have no text",
+       false,
+       {{"phone1", "111"}, {"phone1_type", "home"}, {"phone2", "333"}, {"phone2_type", "cell"}},
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       {},
+       {"111", "333"},
+       {"111", "333"},
+       {std::nullopt, std::nullopt}},
+      {"untranslated, key-echoing and raw-byte type texts",
+       true,
+       {{"phone1", "1"},
+        {"phone1_type", "pager"},
+        {"phone2", "2"},
+        {"phone2_type", "fax"},
+        {"phone3", "3"},
+        {"phone3_type", "Work"},
+        {"phone4", "4"},
+        {"phone4_type", ""}},
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       {},
+       {"1", "2", "3", "4"},
+       {"1", "2", "Travail t\xe9l.: 3", "4"},
+       {std::nullopt, std::nullopt, std::nullopt, std::nullopt}},
+      {"numbered mails end at a gap",
+       false,
+       {{"mail3", "c@x"}, {"mail1", "a@x"}, {"mail", "m@x"}},
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       {"m@x", "a@x"},
+       {},
+       {},
+       {}},
+      {"an empty numbered mail ends the list; an empty mail is skipped",
+       false,
+       {{"mail", ""}, {"mail1", "a@x"}, {"mail2", ""}, {"mail3", "c@x"}},
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       {"a@x"},
+       {},
+       {},
+       {}},
+      {"no first number, no list",
+       false,
+       {{"mail2", "b@x"}, {"phone2", "2"}, {"phone1_type", "home"}},
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       {},
+       {},
+       {},
+       {}},
+      {"only keys as %d writes them count",
+       false,
+       {{"mail01", "z1"},
+        {"mail+1", "z2"},
+        {"mail0", "z3"},
+        {"mail1x", "z4"},
+        {"Mail1", "z5"},
+        {"mail-1", "z6"},
+        {"mail99999999999999999999", "z7"},
+        {"phone1_typex", "home"},
+        {"mail1", "a@x"},
+        {"phone01", "9"},
+        {"phone1", "1"}},
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       {"a@x"},
+       {"1"},
+       {"1"},
+       {std::nullopt}},
+      {"an empty first phone ends the phones",
+       true,
+       {{"phone1", ""}, {"phone1_type", "home"}, {"phone2", "2"}},
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       {},
+       {},
+       {},
+       {}},
+      {"no cn: first name when the last is empty",
+       false,
+       {{"givenname", "Ann"}, {"sn", ""}},
+       "Ann",
+       "Ann",
+       "",
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       {},
+       {},
+       {},
+       {}},
+      {"no cn: first and last",
+       false,
+       {{"givenname", "Ann"}, {"sn", "Lee"}},
+       "Ann Lee",
+       "Ann",
+       "Lee",
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       {},
+       {},
+       {},
+       {}},
+      {"no cn: no first name, no name",
+       false,
+       {{"givenname", ""}, {"sn", "Lee"}},
+       std::nullopt,
+       "",
+       "Lee",
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       {},
+       {},
+       {},
+       {}},
+      {"an empty cn stays empty",
+       false,
+       {{"cn", ""}, {"givenname", "Ann"}, {"sn", "Lee"}},
+       "",
+       "Ann",
+       "Lee",
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       {},
+       {},
+       {},
+       {}},
+      {"empty message",
+       true,
+       {},
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       {},
+       {},
+       {},
+       {}},
+      {"raw bytes and unknown keys pass through",
+       false,
+       {{"cn", "\x01\xff\xc3"}, {"_xuid", "\t"}, {"x", "y"}, {"", "empty key"}, {"mail1", "\xfe@x"}},
+       "\x01\xff\xc3",
+       std::nullopt,
+       std::nullopt,
+       std::nullopt,
+       "\t",
+       std::nullopt,
+       {"\xfe@x"},
+       {},
+       {},
+       {}},
+  };
+  return cases;
+}
+
+TEST(AddressTest, BuildsFromContactMessages) {
+  for (const ContactCase& c : ContactCases()) {
+    SCOPED_TRACE(c.what);
+    std::optional<PhoneCatalogue> catalogue;
+    if (c.catalogue) {
+      catalogue.emplace();
+      ASSERT_TRUE(catalogue->Loaded());
+    }
+    MessagePtr msg = MakeMessage(c.keys);
+    Address a(msg.get());
+    EXPECT_EQ(c.name, T(a.GetName()));
+    EXPECT_EQ(c.firstName, T(a.GetFirstName()));
+    EXPECT_EQ(c.lastName, T(a.GetLastName()));
+    EXPECT_EQ(c.mobileNumber, T(a.GetMobileNumber()));
+    EXPECT_EQ(c.uid, T(a.GetUID()));
+    EXPECT_EQ(c.screenName, T(a.GetScreenName()));
+    EXPECT_EQ(c.mails, Mails(a));
+    EXPECT_EQ(c.mails.empty() ? Text() : Text(c.mails[0]), T(a.GetMail()));
+    EXPECT_EQ(c.phones, Phones(a));
+    EXPECT_EQ(c.pretty, PrettyPhones(a));
+    EXPECT_EQ(c.cell, CellPhones(a));
+    EXPECT_EQ(nullptr, a.OrphanPrettyPhone(a.GetNumPhones()));
+    EXPECT_EQ(nullptr, a.OrphanCellPhone(a.GetNumPhones()));
+  }
+  Address none(nullptr);
+  EXPECT_EQ(nullptr, none.GetName());
+  EXPECT_EQ(0u, none.GetNumMails());
+  EXPECT_EQ(nullptr, none.GetMail());
+}
+
+// The one-pass reader against lookups by name, number after number, over random messages full of gaps,
+// empty values, odd spellings and keys set twice.
+TEST(AddressTest, MatchesLookupByNameOnRandomMessages) {
+  std::mt19937 random(15);
+  const char* spellings[] = {"mail%d", "phone%d", "phone%d_type", "mail0%d", "phone%d_typ"};
+  const char* types[] = {"home", "CELL", "fax", "pager", ""};
+  PhoneCatalogue catalogue;
+  ASSERT_TRUE(catalogue.Loaded());
+  for (int round = 0; round < 400; ++round) {
+    MessagePtr msg(IPC_NewMessage(), &IPC_DestroyMessage);
+    const int keys = std::uniform_int_distribution<int>(0, 40)(random);
+    for (int k = 0; k < keys; ++k) {
+      const char* spelling = spellings[random() % 5];
+      char key[64];
+      snprintf(key, sizeof key, spelling, static_cast<int>(random() % 8 + 1));
+      const bool isType = strstr(key, "_type") != nullptr;
+      std::string value = random() % 6 == 0 ? "" : isType ? types[random() % 5] : "v" + std::to_string(k);
+      IPC_MessageSetValue(msg.get(), key, value.c_str());
+    }
+    if (random() % 2) IPC_MessageSetValue(msg.get(), "mail", random() % 3 ? "m@x" : "");
+
+    std::vector<std::string> mails, phones;
+    std::vector<Text> pretty;
+    const char* mail = IPC_MessageGetValue(msg.get(), "mail");
+    if (mail && *mail) mails.push_back(mail);
+    for (int n = 1;; ++n) {
+      const char* v = IPC_MessageGetValue(msg.get(), ("mail" + std::to_string(n)).c_str());
+      if (!v || !*v) break;
+      mails.push_back(v);
+    }
+    for (int n = 1;; ++n) {
+      const std::string key = "phone" + std::to_string(n);
+      const char* v = IPC_MessageGetValue(msg.get(), key.c_str());
+      if (!v || !*v) break;
+      phones.push_back(v);
+      const char* type = IPC_MessageGetValue(msg.get(), (key + "_type").c_str());
+      std::string t = type ? type : "";
+      for (char& ch : t) ch = static_cast<char>(tolower(ch));
+      const std::map<std::string, std::string> shown = {{"home", "Domicile"}, {"cell", "Portable"}};
+      auto it = shown.find(t);
+      pretty.push_back(it == shown.end() ? v : it->second + ": " + v);
+    }
+    Address a(msg.get());
+    ASSERT_EQ(mails, Mails(a)) << "round " << round;
+    ASSERT_EQ(phones, Phones(a)) << "round " << round;
+    ASSERT_EQ(pretty, PrettyPhones(a)) << "round " << round;
+  }
+}
+
+// A contact with 100,000 numbered mails, set in descending order so that the reader cannot rely on the
+// message's order, and one gap after them.
+TEST(AddressTest, ReadsHundredThousandNumberedMails) {
+  constexpr int kMails = 100000;
+  MessagePtr msg(IPC_NewMessage(), &IPC_DestroyMessage);
+  char key[32], value[32];
+  for (int n = kMails + 5; n >= 1; --n) {
+    if (n == kMails + 1) continue;
+    snprintf(key, sizeof key, "mail%d", n);
+    snprintf(value, sizeof value, "user%d@x", n);
+    IPC_MessageSetValue(msg.get(), key, value);
+  }
+  IPC_MessageSetValue(msg.get(), "mail", "first@x");
+  Address a(msg.get());
+  ASSERT_EQ(static_cast<unsigned int>(kMails + 1), a.GetNumMails());
+  EXPECT_STREQ("first@x", a.GetMail());
+  for (int n = 1; n <= kMails; ++n) {
+    snprintf(value, sizeof value, "user%d@x", n);
+    ASSERT_STREQ(value, a.GetMail(n)) << n;
+  }
+}
+
+struct LooseCase {
+  const char* what;
+  int form;  // 2, 3 or 5 strings
+  const char *mail, *first, *last, *screen, *mobile;
+  Text name;
+  std::vector<std::string> mails;
+};
+
+TEST(AddressTest, BuildsFromLooseStrings) {
+  const LooseCase cases[] = {
+      {"name and mail", 2, "a@x", "Ann", nullptr, nullptr, nullptr, "Ann", {"a@x"}},
+      {"empty mail dropped", 2, "", "Ann", nullptr, nullptr, nullptr, "Ann", {}},
+      {"null mail and name", 2, nullptr, nullptr, nullptr, nullptr, nullptr, std::nullopt, {}},
+      {"with screen name", 3, "a@x", "", nullptr, "ann", nullptr, "", {"a@x"}},
+      {"first and last", 5, "a@x", "Ann", "Lee", "ann", "06", "Ann Lee", {"a@x"}},
+      {"first only", 5, nullptr, "Ann", "", "ann", "06", "Ann", {}},
+      {"last only", 5, "", nullptr, "Lee", "ann", "06", "Lee", {""}},
+      {"screen name", 5, nullptr, "", "", "ann", "06", "ann", {}},
+      {"empty screen name still wins", 5, nullptr, "", nullptr, "", "06", "", {}},
+      {"mobile number", 5, nullptr, nullptr, nullptr, nullptr, "06", "06", {}},
+      {"nothing", 5, nullptr, nullptr, nullptr, nullptr, nullptr, std::nullopt, {}},
+  };
+  for (const LooseCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::unique_ptr<Address> a(c.form == 2   ? new Address(c.mail, c.first)
+                               : c.form == 3 ? new Address(c.mail, c.first, c.screen)
+                                             : new Address(c.mail, c.first, c.last, c.screen, c.mobile));
+    EXPECT_EQ(c.name, T(a->GetName()));
+    EXPECT_EQ(c.mails, Mails(*a));
+    EXPECT_EQ(nullptr, a->GetUID());
+    EXPECT_EQ(0u, a->GetNumPhones());
+    EXPECT_EQ(nullptr, a->OrphanPrettyPhone(0));
+    if (c.form == 5) {
+      EXPECT_EQ(T(c.first), T(a->GetFirstName()));
+      EXPECT_EQ(T(c.last), T(a->GetLastName()));
+      EXPECT_EQ(T(c.mobile), T(a->GetMobileNumber()));
+    } else {
+      EXPECT_EQ(nullptr, a->GetFirstName());
+    }
+    EXPECT_EQ(c.form == 2 ? Text() : T(c.screen), T(a->GetScreenName()));
+    if (c.name && a->GetName()) {
+      EXPECT_NE(static_cast<const void*>(c.first), a->GetName());  // a private copy
+    }
+  }
+}
+
+// Containers own the records through the item destructors; ASan reports any leak or double free.
+TEST(AddressTest, SmallRecordsAndItemDestructors) {
+  const long before = static_cast<long>(time(nullptr));
+  TimeAddressWasPicked now("a@x");
+  EXPECT_GE(now.GetTime(), before);
+  EXPECT_LE(now.GetTime(), static_cast<long>(time(nullptr)));
+  TimeAddressWasPicked none(nullptr, 5);
+  EXPECT_EQ(nullptr, none.GetMail());
+  EXPECT_EQ(5, none.GetTime());
+
+  char name[] = "Work";
+  AddressBookName book(name, nullptr);
+  name[0] = 'X';
+  EXPECT_STREQ("Work", book.GetName());
+  EXPECT_EQ(nullptr, book.GetType());
+
+  VoidArray books, picked, addresses, strings, members;
+  books.AdoptItemDestructor(new AddressBookNameDestructor);
+  picked.AdoptItemDestructor(new TimeAddressWasPickedDestructor);
+  addresses.AdoptItemDestructor(new AddressItemDestructor);
+  strings.AdoptItemDestructor(new StringItemDestructor);
+  members.AdoptItemDestructor(new NameAndEmailItemDestructor);
+  books.Append(new AddressBookName("b", "t"));
+  picked.Append(new TimeAddressWasPicked("p@x", 1));
+  picked.Append(nullptr);
+  MessagePtr contact = MakeMessage({{"cn", "C"}, {"mail1", "c@x"}, {"phone1", "1"}, {"phone1_type", "home"}});
+  addresses.Append(new Address(contact.get()));
+  addresses.Append(nullptr);
+  strings.Append(PL_strdup("s"));
+  auto* member = static_cast<NameAndEmail_t*>(malloc(sizeof(NameAndEmail_t)));
+  *member = NameAndEmail_t{"Ann", "a@x"};
+  NameAndEmail_t copy{nullptr, nullptr};
+  copy = *member;
+  EXPECT_EQ(member->mail, copy.mail);  // the strings are borrowed, never copied
+  members.Append(member);
+  books.RemoveAll();
+  picked.RemoveAll();
+  EXPECT_EQ(0u, books.GetSize());
+}
+
+TEST(AddressTest, PickedMailsSortMostRecentFirst) {
+  struct Case {
+    const char* a;
+    long ta;
+    const char* b;
+    long tb;
+    int sign;
+  } cases[] = {
+      {"a@x", 1, "A@X", 9, 0},     {"a@x", 9, "b@x", 1, -1},  {"a@x", 1, "b@x", 9, 1},
+      {"a@x", 5, "B@x", 5, -1},    {"b@x", 5, "A@x", 5, 1},   {nullptr, 5, "a@x", 5, -1},
+      {nullptr, 5, nullptr, 1, 0}, {"a@x", 5, nullptr, 9, 1},
+  };
+  TimeAddressWasPickedComparator cmp;
+  auto sign = [](int v) { return (v > 0) - (v < 0); };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.a ? c.a : "null") + " / " + (c.b ? c.b : "null"));
+    TimeAddressWasPicked a(c.a, c.ta), b(c.b, c.tb);
+    EXPECT_EQ(c.sign, sign(cmp.Compare(&a, &b)));
+    EXPECT_EQ(-c.sign, sign(cmp.Compare(&b, &a)));
+  }
+  TimeAddressWasPicked one("a@x", 1);
+  EXPECT_LT(cmp.Compare(nullptr, &one), 0);
+  EXPECT_EQ(0, cmp.Compare(nullptr, nullptr));
+
+  Array<TimeAddressWasPicked*> picked;
+  picked.AdoptItemDestructor(new TimeAddressWasPickedDestructor);
+  const std::pair<const char*, long> items[] = {{"c@x", 3}, {"a@x", 1}, {"d@x", 9}, {"b@x", 3}, {"C@X", 3}};
+  for (const auto& [mail, t] : items) picked.Append(new TimeAddressWasPicked(mail, t));
+  // Case variants count as one mail only when they meet: the ordering is by time first.
+  picked.SortUnique(cmp);
+  std::vector<std::string> order;
+  for (unsigned int i = 0; i < picked.GetSize(); ++i) order.push_back(picked.ItemAt(i)->GetMail());
+  ASSERT_EQ(4u, order.size());
+  EXPECT_EQ((std::vector<std::string>{"d@x", "b@x", "c@x", "a@x"}), order);
 }
 
 }  // namespace
