@@ -1,5 +1,6 @@
 #include "ZorlinClient.h"
 
+#include <errno.h>
 #include <plstr.h>
 #include <prprf.h>
 
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 #include "Command.h"
 #include "IPCMessageListener.h"
@@ -102,8 +104,9 @@ class __attribute__((visibility("hidden"))) ZorlinClient::ZorlinChannelListener 
 
 class __attribute__((visibility("hidden"))) ZorlinClient::WriteMessageCommand : public Command {
  public:
-  WriteMessageCommand(ZorlinClient* client, IPCMessage* msg, ResultListener* result, bool mayRetry)
-      : mClient(client), mMessage(msg), mResultListener(result), mMayRetry(mayRetry) {}
+  WriteMessageCommand(ZorlinClient* client, IPCMessage* msg, int cookie, ResultListener* result,
+                      bool mayRetry)
+      : mClient(client), mMessage(msg), mCookie(cookie), mResultListener(result), mMayRetry(mayRetry) {}
   ~WriteMessageCommand() override {
     IPC_DestroyMessage(mMessage);
     if (mResultListener) Releaser::ReleaseOnUIThread(mResultListener);
@@ -122,9 +125,12 @@ class __attribute__((visibility("hidden"))) ZorlinClient::WriteMessageCommand : 
   // After the write: on failure closes the channel and, when allowed, queues one more attempt; then
   // reports status.
   void Finish(PRStatus status, bool retry);
+  // The channel refused this message alone (too large) and stays as it was: only this request fails.
+  void Refuse();
 
   ZorlinClient* mClient;
   IPCMessage* mMessage;
+  int mCookie;  // 0 without a reply or progress listener
   ResultListener* mResultListener;
   bool mMayRetry;
 };
@@ -133,7 +139,10 @@ class __attribute__((visibility("hidden"))) ZorlinClient::DeliverMessageCommand 
  public:
   DeliverMessageCommand(ZorlinClient* client, IPCMessage* msg) : mClient(client), mMessage(msg) {}
   ~DeliverMessageCommand() override { IPC_DestroyMessage(mMessage); }
-  void Execute() override { mClient->HandleMessage(mMessage); }
+  void Execute() override {
+    DispatchScope scope(mClient);
+    mClient->HandleMessage(mMessage);
+  }
 
  private:
   ZorlinClient* mClient;
@@ -163,7 +172,10 @@ template <void (ZorlinClient::*Operation)()>
 class __attribute__((visibility("hidden"))) ZorlinClient::ClientCommand : public Command {
  public:
   explicit ClientCommand(ZorlinClient* client) : mClient(client) {}
-  void Execute() override { (mClient->*Operation)(); }
+  void Execute() override {
+    DispatchScope scope(mClient);
+    (mClient->*Operation)();
+  }
 
  private:
   ZorlinClient* mClient;
@@ -179,9 +191,33 @@ class __attribute__((visibility("hidden"))) ZorlinClient::OnDisconnectCommand
   using ClientCommand::ClientCommand;
 };
 
-class __attribute__((visibility("hidden"))) ZorlinClient::ReleaseListenersCommand
-    : public ClientCommand<&ZorlinClient::ReleaseListeners> {
-  using ClientCommand::ClientCommand;
+// Posted by the writer when it closes a channel: the replies awaited on that channel are those of the
+// requests the writer had taken by then. Requests made later wait for the next channel. Posted, never
+// waited for: the UI thread may be destroying the client and joining the writer.
+class __attribute__((visibility("hidden"))) ZorlinClient::ReleaseListenersCommand : public Command {
+ public:
+  ReleaseListenersCommand(ZorlinClient* client, int lastCookie) : mClient(client), mLastCookie(lastCookie) {}
+  void Execute() override {
+    DispatchScope scope(mClient);
+    mClient->ReleaseListeners(mLastCookie);
+  }
+
+ private:
+  ZorlinClient* mClient;
+  int mLastCookie;
+};
+
+class __attribute__((visibility("hidden"))) ZorlinClient::DropRequestCommand : public Command {
+ public:
+  DropRequestCommand(ZorlinClient* client, int cookie) : mClient(client), mCookie(cookie) {}
+  void Execute() override {
+    DispatchScope scope(mClient);
+    mClient->DropRequest(mCookie);
+  }
+
+ private:
+  ZorlinClient* mClient;
+  int mCookie;
 };
 
 void ZorlinClient::ZorlinChannelListener::OnMessageArrived(IPCMessage* msg) {
@@ -218,6 +254,7 @@ bool ZorlinClient::WriteMessageCommand::Connect(bool& retry) {
 
 void ZorlinClient::WriteMessageCommand::Execute() {
   ZorlinClient* client = mClient;
+  if (mCookie > client->mLastCookieTaken) client->mLastCookieTaken = mCookie;
   bool retry;
   if (!Connect(retry)) return;
   // The writes queued behind this one go out with it, in one system call where the socket allows. Each
@@ -233,14 +270,19 @@ void ZorlinClient::WriteMessageCommand::Execute() {
     if (!next) break;
     batch[count] = static_cast<WriteMessageCommand*>(next);
     msgs[count] = batch[count]->mMessage;
+    if (batch[count]->mCookie > client->mLastCookieTaken) client->mLastCookieTaken = batch[count]->mCookie;
     ++count;
   }
   int written = 0;
-  IPC_WriteMessages(client->mChannel, msgs, count, &written);
+  PRStatus status = IPC_WriteMessages(client->mChannel, msgs, count, &written);
+  const int error = status == PR_SUCCESS ? 0 : errno;
   for (int i = 0; i < written; ++i) batch[i]->Finish(PR_SUCCESS, false);
   if (written < count) {
     // Behind a message written whole, the channel was open when this one's turn came.
-    batch[written]->Finish(PR_FAILURE, written == 0 ? retry : batch[written]->mMayRetry);
+    if (error == EMSGSIZE)
+      batch[written]->Refuse();
+    else
+      batch[written]->Finish(PR_FAILURE, written == 0 ? retry : batch[written]->mMayRetry);
     for (int i = written + 1; i < count; ++i) batch[i]->ExecuteAlone();
   }
   for (int i = 1; i < count; ++i) delete batch[i];
@@ -248,7 +290,22 @@ void ZorlinClient::WriteMessageCommand::Execute() {
 
 void ZorlinClient::WriteMessageCommand::ExecuteAlone() {
   bool retry;
-  if (Connect(retry)) Finish(IPC_WriteMessage(mClient->mChannel, mMessage), retry);
+  if (!Connect(retry)) return;
+  PRStatus status = IPC_WriteMessage(mClient->mChannel, mMessage);
+  if (status != PR_SUCCESS && errno == EMSGSIZE)
+    Refuse();
+  else
+    Finish(status, retry);
+}
+
+void ZorlinClient::WriteMessageCommand::Refuse() {
+  ZorlinClient* client = mClient;
+  if (ResultListener* result = mResultListener) {
+    mResultListener = nullptr;
+    client->mSink->PostCommand(new ResultCommand(result, PR_FAILURE, kWriteFailed));
+  }
+  // Nothing will ever answer it: its reply and progress listeners go too.
+  if (mCookie) client->mSink->PostCommand(new DropRequestCommand(client, mCookie));
 }
 
 void ZorlinClient::WriteMessageCommand::Finish(PRStatus status, bool retry) {
@@ -258,7 +315,7 @@ void ZorlinClient::WriteMessageCommand::Finish(PRStatus status, bool retry) {
     if (retry) {
       // Behind everything written since: the fresh channel takes requests in the order they reach it.
       WriteMessageCommand* again =
-          new WriteMessageCommand(client, IPC_CloneMessage(mMessage), mResultListener, false);
+          new WriteMessageCommand(client, IPC_CloneMessage(mMessage), mCookie, mResultListener, false);
       mResultListener = nullptr;
       client->mCommandThread.PostCommand(again);
     }
@@ -278,7 +335,11 @@ ZorlinClient::ZorlinClient(const char* channelName)
       mCommandThread(),
       mNextCookie(1),
       mChannel(nullptr),
-      mRefCount(0) {
+      mRefCount(0),
+      mDispatchDepth(0),
+      mReleased(false),
+      mLastCookieTaken(0),
+      mClosing(false) {
   mReplyListeners.AdoptItemDestructor(new ReplyListenerInfoDestructor);
   mProgressListeners.AdoptItemDestructor(new ProgressListenerInfoDestructor);
   if (!mThread) mThread = PR_GetCurrentThread();
@@ -286,11 +347,17 @@ ZorlinClient::ZorlinClient(const char* channelName)
 }
 
 ZorlinClient::~ZorlinClient() {
-  // Pending replies go first, on the destroying thread. Then the sink is shut down, which frees a writer
-  // waiting in SendCommand, so the reader and the writer can be stopped. The channel is released once the
-  // writer has stopped: until then the writer may be using it.
+  // Pending replies go first, on the destroying thread; then the sink is shut down, so nothing more is
+  // delivered. The writer may be blocked on a service that stopped reading: the socket is shut down
+  // first (the handle stays valid) and no further channel is opened, so the joins below wait for nobody.
+  // The channel is released once the writer has stopped: until then the writer may be using it.
   ReleaseListeners();
   mSink->Shutdown();
+  {
+    std::lock_guard<std::mutex> lock(mChannelLock);
+    mClosing = true;
+    if (mChannel) IPC_CloseChannel(mChannel);
+  }
   mIPCThread.Shutdown();
   mCommandThread.Shutdown();
   if (mChannel) {
@@ -326,6 +393,26 @@ void ZorlinClient::Launch(ResultListener* result) {
   IPC_DestroyMessage(msg);
 }
 
+ZorlinClient::DispatchScope::DispatchScope(ZorlinClient* client) : mClient(client) {
+  ++mClient->mDispatchDepth;
+}
+
+ZorlinClient::DispatchScope::~DispatchScope() {
+  if (--mClient->mDispatchDepth == 0 && mClient->mReleased) delete mClient;
+}
+
+void ZorlinClient::DestroyInstance(ZorlinClient* client) {
+  if (!client) return;
+  if (client->mDispatchDepth == 0) {
+    delete client;
+    return;
+  }
+  // Called from application code inside a dispatch, which is still walking this object: it is deleted
+  // when that dispatch returns. Nothing queued is delivered any more.
+  client->mReleased = true;
+  client->mSink->Shutdown();
+}
+
 int ZorlinClient::AddRef() { return ++mRefCount; }
 
 int ZorlinClient::Release() { return --mRefCount; }
@@ -348,7 +435,7 @@ void ZorlinClient::WriteMessage(IPCMessage* msg, ZorlinMessageListener* reply, R
   }
   if (reply) mReplyListeners.Append(new ReplyListenerInfo(cookie, reply));
   if (progress) AppendProgressListener(cookie, progress);
-  mCommandThread.PostCommand(new WriteMessageCommand(this, IPC_CloneMessage(msg), result, true));
+  mCommandThread.PostCommand(new WriteMessageCommand(this, IPC_CloneMessage(msg), cookie, result, true));
 }
 
 void ZorlinClient::AppendProgressListener(int cookie, ProgressListener* listener) {
@@ -359,10 +446,22 @@ void ZorlinClient::AppendProgressListener(int cookie, ProgressListener* listener
 void ZorlinClient::Connect() {
   assert(mCommandThread.IsCurrentThread());
   if (mChannel) return;
+  {
+    std::lock_guard<std::mutex> lock(mChannelLock);
+    if (mClosing) return;
+  }
   IPCChannel* channel = IPC_OpenChannel(mChannelName);
   if (!channel) return;
   IPC_ChannelAddRef(channel);
-  mChannel = channel;
+  {
+    // The destructor may have begun while the channel opened: it cannot wake what it does not see.
+    std::lock_guard<std::mutex> lock(mChannelLock);
+    if (!mClosing) mChannel = channel;
+  }
+  if (!mChannel) {
+    IPC_ChannelRelease(channel);
+    return;
+  }
   IPCMessage* hello = nullptr;
   {
     std::lock_guard<std::mutex> lock(gClientNameLock);
@@ -385,9 +484,14 @@ void ZorlinClient::CloseChannel() {
   if (!mChannel) return;
   // The reader stops first: once SetChannel returns, no report can read mChannel any more.
   mIPCThread.SetChannel(nullptr);
-  IPC_ChannelRelease(mChannel);
-  mChannel = nullptr;
-  mSink->SendCommand(new ReleaseListenersCommand(this));
+  IPCChannel* channel = mChannel;
+  {
+    std::lock_guard<std::mutex> lock(mChannelLock);
+    mChannel = nullptr;
+  }
+  IPC_ChannelRelease(channel);
+  // In this order, ahead of anything the next channel delivers: the UI queue is FIFO.
+  mSink->PostCommand(new ReleaseListenersCommand(this, mLastCookieTaken));
   mSink->PostCommand(new OnDisconnectCommand(this));
 }
 
@@ -415,7 +519,7 @@ void ZorlinClient::HandleMessage(IPCMessage* msg) {
       handled = true;
     }
   }
-  if (!handled) OnMessage(msg);
+  if (!handled && !mReleased) OnMessage(msg);
 }
 
 bool ZorlinClient::HandleProgress(IPCMessage* msg) {
@@ -462,4 +566,40 @@ void ZorlinClient::ReleaseListeners() {
   AssertUIThread();
   // Only the entries present now: a listener's Release may make a new request, which stays pending.
   for (int n = mReplyListeners.GetSize(); n > 0; --n) delete mReplyListeners.RemoveHead();
+}
+
+void ZorlinClient::ReleaseListeners(int lastCookie) {
+  AssertUIThread();
+  // Taken off the list before any is released: a Release may make requests or end the client.
+  std::vector<ReplyListenerInfo*> gone;
+  {
+    ListIterator<ReplyListenerInfo*> it(mReplyListeners);
+    for (it.First(); !it.IsDone(); it.Next()) {
+      if (it.CurrentItem()->cookie <= lastCookie) gone.push_back(it.RemoveCurrentItem());
+    }
+  }
+  for (ReplyListenerInfo* info : gone) delete info;
+}
+
+void ZorlinClient::DropRequest(int cookie) {
+  AssertUIThread();
+  ReplyListenerInfo* reply = nullptr;
+  ProgressListenerInfo* progress = nullptr;
+  {
+    ListIterator<ReplyListenerInfo*> it(mReplyListeners);
+    for (it.First(); !it.IsDone() && !reply; it.Next()) {
+      if (it.CurrentItem()->cookie == cookie) reply = it.RemoveCurrentItem();
+    }
+  }
+  {
+    ListIterator<ProgressListenerInfo*> it(mProgressListeners);
+    for (it.First(); !it.IsDone() && !progress; it.Next()) {
+      if (it.CurrentItem()->cookie == cookie) progress = it.RemoveCurrentItem();
+    }
+  }
+  delete reply;
+  if (progress) {
+    Releaser::ReleaseOnUIThread(progress->listener);
+    delete progress;
+  }
 }

@@ -8,12 +8,21 @@
 //
 // Threads: public and protected calls are made on the UI thread (the thread that created the first
 // client), which is also where every listener call, OnMessage, OnConnect and OnDisconnect runs. The writer
-// thread connects, writes and closes; the channel's reader thread only hands messages over. The client
-// takes no lock: its lists and counters belong to the UI thread.
+// thread connects, writes and closes; the channel's reader thread only hands messages over. Lists and
+// counters belong to the UI thread; one lock lets the destructor wake a writer blocked on the channel.
+//
+// Destruction from inside: application code may drop the client's last reference from any callback or
+// Release() the client makes. While the client is dispatching (every OnMessage, OnConnect, OnDisconnect
+// and listener call the frame makes, and any call a subclass wraps in a DispatchScope), theInstance is
+// cleared at once but the object is deleted only when the outermost dispatch returns; meanwhile its sink
+// is shut down, so nothing more is delivered. A subclass that calls out from its own code checks
+// IsReleased() after each call and stops.
 #ifndef ZRAPPAPI_ZORLINCLIENT_H
 #define ZRAPPAPI_ZORLINCLIENT_H
 
 #include <prthread.h>
+
+#include <mutex>
 
 #include "CommandSink.h"
 #include "CommandThread.h"
@@ -86,6 +95,25 @@ class ZRAPPAPI_EXPORT ZorlinClient {
  protected:
   explicit ZorlinClient(const char* channelName);
 
+  // Keeps the client's memory alive while application code runs from inside it: if the last reference
+  // goes meanwhile, the client is deleted when the outermost scope ends. UI thread.
+  class ZRAPPAPI_EXPORT DispatchScope {
+   public:
+    explicit DispatchScope(ZorlinClient* client);
+    ~DispatchScope();
+
+   private:
+    DispatchScope(const DispatchScope&) = delete;
+    DispatchScope& operator=(const DispatchScope&) = delete;
+    ZorlinClient* mClient;
+  };
+  // True once the last reference has gone (the client waits only for its dispatch to end): call no more
+  // application code and touch nothing but what is needed to unwind.
+  bool IsReleased() const { return mReleased; }
+  // How ZorlinClientRef deletes an instance whose last reference went: at once, or when its outermost
+  // dispatch returns.
+  static void DestroyInstance(ZorlinClient* client);
+
   virtual int AddRef();
   virtual int Release();
   // Incoming messages that are neither a matched reply nor a matched progress report. UI thread.
@@ -112,15 +140,18 @@ class ZRAPPAPI_EXPORT ZorlinClient {
   class OnConnectCommand;
   class OnDisconnectCommand;
   class ReleaseListenersCommand;
+  class DropRequestCommand;
 
   ZorlinClient(const ZorlinClient&) = delete;
   ZorlinClient& operator=(const ZorlinClient&) = delete;
 
-  void Connect();                        // writer thread
-  void CloseChannel();                   // writer thread
-  void HandleMessage(IPCMessage* msg);   // UI thread
-  bool HandleProgress(IPCMessage* msg);  // UI thread
-  void ReleaseListeners();               // UI thread
+  void Connect();                         // writer thread
+  void CloseChannel();                    // writer thread
+  void HandleMessage(IPCMessage* msg);    // UI thread
+  bool HandleProgress(IPCMessage* msg);   // UI thread
+  void ReleaseListeners();                // UI thread: every pending reply
+  void ReleaseListeners(int lastCookie);  // UI thread: pending replies of requests up to lastCookie
+  void DropRequest(int cookie);           // UI thread: a request that can never be answered
 
   char* mChannelName;
   CommandSink* mSink;
@@ -131,6 +162,14 @@ class ZRAPPAPI_EXPORT ZorlinClient {
   int mRefCount;
   List<ReplyListenerInfo*> mReplyListeners;
   List<ProgressListenerInfo*> mProgressListeners;
+
+  // Beyond the frame's published fields: destruction from inside a dispatch (UI thread), and the
+  // wake-up of the writer by the destructor.
+  int mDispatchDepth;
+  bool mReleased;
+  int mLastCookieTaken;     // writer thread: highest cookie of the requests it has taken
+  std::mutex mChannelLock;  // guards mChannel's changes against the destructor's wake-up, and mClosing
+  bool mClosing;            // set by the destructor: the writer opens no more channels
 
   static PRThread* mThread;
   static char* mClientName;

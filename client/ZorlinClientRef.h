@@ -5,8 +5,15 @@
 // T is a client class (or the event broker) that declares this template a friend and has a static
 // theInstance, a default constructor and AddRef()/Release() returning the new count. References are
 // taken and dropped on the UI thread; no lock is taken.
+//
+// A ZorlinClient whose last reference goes while it is calling application code (a callback or a
+// Release() of its own) is deleted when that call returns; theInstance is null at once either way.
 #ifndef ZRAPPAPI_ZORLINCLIENTREF_H
 #define ZRAPPAPI_ZORLINCLIENTREF_H
+
+#include <type_traits>
+
+class ZorlinClient;
 
 template <typename T>
 class ZorlinClientRef {
@@ -19,7 +26,10 @@ class ZorlinClientRef {
     if (T::theInstance->Release() == 0) {
       T* instance = T::theInstance;
       T::theInstance = nullptr;
-      delete instance;
+      if constexpr (std::is_base_of_v<ZorlinClient, T>)
+        T::DestroyInstance(instance);
+      else
+        delete instance;
     }
   }
   operator T*() const { return T::theInstance; }

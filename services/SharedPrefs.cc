@@ -98,6 +98,7 @@ void SharedPrefs::AddPrefsListener(const char* pattern, SharedPrefsNotifyListene
   if (!listener) return;
   if (!pattern) {
     // Nothing could ever match it; the listener is ours all the same.
+    DispatchScope scope(this);
     listener->Release();
     return;
   }
@@ -115,11 +116,17 @@ void SharedPrefs::ReleasePrefsListener(const char* pattern, SharedPrefsNotifyLis
   if (!pattern) return;
   SharedPrefsPatternInfo* info = FindPattern(pattern);
   if (!info) return;
-  if (info->listeners.Remove(listener)) listener->Release();
+  // The bookkeeping is done before the listener hears of it: its Release may release other listeners
+  // (of this very pattern too) or drop the client's last reference.
+  const bool registered = info->listeners.Remove(listener);
   if (info->listeners.GetSize() == 0) {
     mPatterns.Remove(info);
     WritePatternCommand("sp_unsubscribe", info->pattern);
     delete info;
+  }
+  if (registered) {
+    DispatchScope scope(this);
+    listener->Release();
   }
 }
 
@@ -129,8 +136,9 @@ void SharedPrefs::OnMessage(IPCMessage* msg) {
   if (!key || !pattern) return;
   const char* value = IPC_MessageGetValue(msg, "sp_value");
 
-  // A listener may release itself or another one from inside OnPrefChanged, so the calls go to a
-  // snapshot, each checked against the registrations as they stand at that moment.
+  // A listener may release itself or another one, add listeners or drop the client's last reference from
+  // inside OnPrefChanged, so the calls go to a snapshot, each checked against the registrations as they
+  // stand at that moment.
   std::vector<SharedPrefsNotifyListener*> calls;
   {
     ListIterator<SharedPrefsPatternInfo*> it(mPatterns);
@@ -140,7 +148,9 @@ void SharedPrefs::OnMessage(IPCMessage* msg) {
       for (li.First(); !li.IsDone(); li.Next()) calls.push_back(li.CurrentItem());
     }
   }
+  DispatchScope scope(this);
   for (SharedPrefsNotifyListener* listener : calls) {
+    if (IsReleased()) return;  // the last reference went from inside a call
     bool registered = false;
     ListIterator<SharedPrefsPatternInfo*> it(mPatterns);
     for (it.First(); !it.IsDone() && !registered; it.Next()) {

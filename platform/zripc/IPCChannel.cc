@@ -2,17 +2,21 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "IPCChannelInternal.h"
 #include "IPCFrame.h"
@@ -52,25 +56,54 @@ bool PeerIsOurUser(int fd) {
   return cred.uid == geteuid();
 }
 
-// A connected socket to the named channel's service, or -1.
+// How long a connect waits for a service whose queue of unaccepted connections is full. A service that
+// accepts nobody for this long is not answering; the thread opening the channel (which a destructor may
+// be waiting for) must not stay with it.
+constexpr std::chrono::milliseconds kConnectWait{250};
+
+// Connects fd (non-blocking) to addr, retrying while the service's accept queue is full, for at most
+// kConnectWait. True when connected.
+bool ConnectBounded(int fd, const sockaddr_un& addr) {
+  const auto deadline = std::chrono::steady_clock::now() + kConnectWait;
+  std::chrono::milliseconds pause{1};
+  for (;;) {
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return true;
+    if (errno == EINTR) continue;
+    const auto now = std::chrono::steady_clock::now();
+    if (errno == EINPROGRESS) {
+      // Not what Unix sockets do today, but bounded all the same.
+      pollfd p{fd, POLLOUT, 0};
+      int wait =
+          static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count());
+      if (wait <= 0 || poll(&p, 1, wait) <= 0) return false;
+      int error = 0;
+      socklen_t len = sizeof error;
+      return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
+    }
+    if (errno != EAGAIN || now + pause > deadline) return false;
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::milliseconds(32));
+  }
+}
+
+// A connected socket to the named channel's service, or -1. Writes on it block (a writer blocked on a
+// service that stopped reading is woken by IPC_CloseChannel); reads are the reader's, non-blocking.
 int ConnectSocket(const char* name) {
   if (name == nullptr || name[0] == '\0' || std::strchr(name, '/') != nullptr) return -1;
   std::string directory;
   std::string path;
   if (!zr::ipc::PrepareRuntimeDirectory(false, &directory)) return -1;
   if (!zr::ipc::MakeSocketPath(directory, name, &path)) return -1;
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return -1;
   sockaddr_un addr;
   std::memset(&addr, 0, sizeof addr);
   addr.sun_family = AF_UNIX;
   std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  int rc;
-  do {
-    rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  } while (rc != 0 && errno == EINTR);
   // A service running as another user is not ours to talk to.
-  if (rc != 0 || !PeerIsOurUser(fd)) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (!ConnectBounded(fd, addr) || !PeerIsOurUser(fd) || flags < 0 ||
+      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
     close(fd);
     return -1;
   }

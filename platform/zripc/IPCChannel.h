@@ -6,6 +6,9 @@
 // Each message travels as one frame: a 4-byte big-endian length, then the serialised message. A frame
 // above the maximum size fails the channel.
 //
+// Opening a channel never waits long on a service: a service that accepts nobody (its queue of waiting
+// connections full) fails the open after a fraction of a second.
+//
 // Handles are reference counted. IPC_OpenChannel and IPC_Connect hand out a handle that nobody owns yet
 // (count 0): the first IPC_ChannelAddRef takes it, the IPC_ChannelRelease that brings the count back to 0
 // closes the socket and frees the handle (as does a release of a handle nobody took). IPC_CloseChannel
@@ -38,7 +41,9 @@ ZRIPC_EXPORT IPCChannel* IPC_OpenChannel(const char* name);
 ZRIPC_EXPORT void IPC_ChannelAddRef(IPCChannel* channel);
 ZRIPC_EXPORT void IPC_ChannelRelease(IPCChannel* channel);
 // Sends msg; the caller keeps it. PR_FAILURE when the channel is closed or failed or the message is too
-// large.
+// large; errno is then EMSGSIZE only for a message refused for its size, which sends nothing and leaves
+// the channel as it was. A write blocked on a service that stopped reading ends (failed) when another
+// thread calls IPC_CloseChannel on the handle.
 ZRIPC_EXPORT PRStatus IPC_WriteMessage(IPCChannel* channel, IPCMessage* msg);
 // Sends count messages as consecutive frames, fewer system calls than one IPC_WriteMessage each; the
 // caller keeps them. *written (may be null) is how many leading messages went out whole. PR_SUCCESS only

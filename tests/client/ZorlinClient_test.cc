@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "CountingListeners.h"
 #include "FakeService.h"
 #include "IPCChannel.h"
@@ -41,7 +42,11 @@ const char kFailed[] = "OnFailure(zorlinClient.writeMessageFailed)";
 // What the client's own callbacks saw, in order; "!" marks a call off the UI thread.
 Texts gEvents;
 std::function<void()> gOnDisconnect;
+// Called after each of the client's own callbacks is logged, with its name.
+std::function<void(const std::string&)> gHook;
+int gDestroyed = 0;
 std::vector<long> gWindows;
+std::function<void()> gOnWindow;  // after a window was recorded
 
 std::string Tag(IPCMessage* msg) {
   const char* tag = IPC_MessageGetValue(msg, "tag");
@@ -51,7 +56,9 @@ std::string Tag(IPCMessage* msg) {
 class TestClient : public ZorlinClient {
  public:
   TestClient() : ZorlinClient("kv_test") {}
+  ~TestClient() override { ++gDestroyed; }
   using ZorlinClient::WriteMessage;
+  static TestClient* Instance() { return theInstance; }
 
   void Write(Fields fields, ZorlinMessageListener* reply, ResultListener* result,
              ProgressListener* progress = nullptr) {
@@ -61,11 +68,18 @@ class TestClient : public ZorlinClient {
   }
 
  protected:
-  void OnMessage(IPCMessage* msg) override { Log("OnMessage(" + Tag(msg) + ")"); }
-  void OnConnect() override { Log("OnConnect"); }
+  void OnMessage(IPCMessage* msg) override {
+    Log("OnMessage(" + Tag(msg) + ")");
+    Hook("OnMessage");
+  }
+  void OnConnect() override {
+    Log("OnConnect");
+    Hook("OnConnect");
+  }
   void OnDisconnect() override {
     Log("OnDisconnect");
     if (gOnDisconnect) gOnDisconnect();
+    Hook("OnDisconnect");
   }
 
  private:
@@ -74,6 +88,9 @@ class TestClient : public ZorlinClient {
   static void Log(const std::string& event) {
     gEvents.push_back(zr::UILoop::IsUIThread() ? event : "!" + event);
   }
+  static void Hook(const std::string& event) {
+    if (gHook) gHook(event);
+  }
 };
 
 TestClient* TestClient::theInstance = nullptr;
@@ -81,6 +98,48 @@ TestClient* TestClient::theInstance = nullptr;
 class CountingReply : public zr::test::Counting<ZorlinMessageListener> {
  public:
   void OnMessage(IPCMessage* msg) override { Record("OnMessage(" + Tag(msg) + ")"); }
+};
+
+// Listeners that run application code: each hook may drop the client's last reference.
+class HookReply : public CountingReply {
+ public:
+  void OnMessage(IPCMessage* msg) override {
+    CountingReply::OnMessage(msg);
+    if (onMessage) onMessage();
+  }
+  void Release() override {
+    std::function<void()> hook = std::move(onRelease);
+    CountingReply::Release();
+    if (hook) hook();
+  }
+  std::function<void()> onMessage, onRelease;
+};
+
+class HookResult : public CountingResultListener {
+ public:
+  void OnSuccess() override {
+    CountingResultListener::OnSuccess();
+    if (onSuccess) onSuccess();
+  }
+  void OnFailure(const char* text) override {
+    CountingResultListener::OnFailure(text);
+    if (onFailure) onFailure();
+  }
+  std::function<void()> onSuccess, onFailure;
+};
+
+class HookProgress : public CountingProgressListener {
+ public:
+  void SetProgress(double fraction) override {
+    CountingProgressListener::SetProgress(fraction);
+    if (onCall) onCall();
+  }
+  void Release() override {
+    std::function<void()> hook = std::move(onRelease);
+    CountingProgressListener::Release();
+    if (hook) hook();
+  }
+  std::function<void()> onCall, onRelease;
 };
 
 template <typename L>
@@ -129,8 +188,14 @@ class ZorlinClientTest : public ::testing::Test {
   void SetUp() override {
     gEvents.clear();
     gOnDisconnect = nullptr;
+    gHook = nullptr;
+    gDestroyed = 0;
     gWindows.clear();
-    zr::Platform::SetForegroundWindowHook([](long window) { gWindows.push_back(window); });
+    gOnWindow = nullptr;
+    zr::Platform::SetForegroundWindowHook([](long window) {
+      gWindows.push_back(window);
+      if (gOnWindow) gOnWindow();
+    });
   }
   void TearDown() override {
     ZorlinClient::SetClientName(nullptr);
@@ -358,83 +423,255 @@ TEST_F(ZorlinClientTest, ADroppedConnectionReleasesPendingRepliesAndTheNextReque
   EXPECT_TRUE(Done(progress, {}));
 }
 
-TEST_F(ZorlinClientTest, AFailedWriteIsRetriedOnceBehindLaterRequests) {
+// A request too large for the channel is refused before any of it is sent: it fails alone, its reply and
+// progress listeners going with it, whether written by itself or together with the requests around it.
+// The channel, the requests before and after it and the reply awaited meanwhile are untouched.
+TEST_F(ZorlinClientTest, AnOversizedRequestFailsAloneAndTheChannelStaysOpen) {
   FakeService service("kv_test");
   std::unique_ptr<TestClient> client(new TestClient);
-  Record first, big, later1, later2, bigReply;
-  client->Write({{"zr_command", "first"}}, nullptr, Result(&first));
-  ASSERT_TRUE(service.WaitForCommand("first"));
-  ASSERT_TRUE(PumpUntil([&] { return first->Released(); }));
-
-  // Too large for the channel: the write fails on an open channel. Closing it waits for the UI thread
-  // (the pending replies are released there), which this thread is not running yet, so the writer holds
-  // while two more requests are queued behind it.
+  Record waiting;
+  client->Write({{"zr_command", "wait"}}, Reply(&waiting), nullptr);
+  ASSERT_TRUE(service.WaitForCommand("wait"));
   IPC_SetMaxMessageSize(2048);
-  client->Write({{"zr_command", "big"}, {"blob", std::string(4096, 'x')}}, Reply(&bigReply), Result(&big));
-  ASSERT_TRUE(service.WaitForOpenConnections(0));
+  for (bool together : {false, true}) {
+    SCOPED_TRACE(together ? "queued together" : "one by one");
+    Record big, bigReply, bigProgress;
+    std::vector<Record> small(6);
+    auto write = [&](int from, int to) {
+      for (int i = from; i < to; ++i)
+        client->Write({{"zr_command", i < 3 ? "before" : "after"}}, nullptr, Result(&small[i]));
+      std::vector<Record> written(small.begin() + from, small.begin() + to);
+      if (!together) {
+        ASSERT_TRUE(PumpUntil([&] { return AllReleased(written); }));
+      }
+    };
+    write(0, 3);
+    client->Write({{"zr_command", "big"}, {"blob", std::string(4096, 'x')}}, Reply(&bigReply), Result(&big),
+                  Progress(&bigProgress));
+    write(3, 6);
+    ASSERT_TRUE(PumpUntil([&] { return AllReleased(small) && AllReleased({big, bigReply, bigProgress}); }));
+    EXPECT_TRUE(Done(big, {kFailed}));
+    EXPECT_TRUE(Done(bigReply, {}));
+    EXPECT_TRUE(Done(bigProgress, {}));
+    for (const Record& r : small) EXPECT_TRUE(Done(r, {"OnSuccess"}));
+  }
   IPC_SetMaxMessageSize(16u * 1024u * 1024u);
-  client->Write({{"zr_command", "later1"}}, nullptr, Result(&later1));
-  client->Write({{"zr_command", "later2"}}, nullptr, Result(&later2));
-
-  ASSERT_TRUE(PumpUntil([&] { return AllReleased({big, later1, later2}); }));
-  ASSERT_TRUE(service.WaitForCommand("big"));
-  // The same request (its cookie), behind the later ones.
-  EXPECT_EQ((Texts{"1 first", "2 later1", "2 later2", "2 big #1"}), Received(service));
-  for (const Record& r : {big, later1, later2}) EXPECT_TRUE(Done(r, {"OnSuccess"}));
-  EXPECT_TRUE(Done(bigReply, {}));  // it went with the first channel
-  EXPECT_EQ((Texts{"OnConnect", "OnDisconnect", "OnConnect"}), gEvents);
+  service.Send({{"zr_cookie", "1"}, {"tag", "late"}});
+  ASSERT_TRUE(PumpUntil([&] { return waiting->Released(); }));
+  EXPECT_TRUE(Done(waiting, {"OnMessage(late)"}));
+  ASSERT_TRUE(service.WaitForMessages(13));
+  Texts sent = {"1 wait #1"};
+  for (int round = 0; round < 2; ++round) {
+    for (const char* command : {"1 before", "1 before", "1 before", "1 after", "1 after", "1 after"})
+      sent.push_back(command);
+  }
+  EXPECT_EQ(sent, Received(service));
+  EXPECT_EQ(Texts{"OnConnect"}, gEvents);
+  EXPECT_EQ(1, service.ConnectionsAccepted());
 }
 
-TEST_F(ZorlinClientTest, WritesQueuedTogetherKeepTheirOrderAndEachItsOwnResult) {
-  FakeService service("kv_test");
-  std::unique_ptr<TestClient> client(new TestClient);
-  Record first, big, bigReply;
-  std::vector<Record> before(3), after(3);
-  client->Write({{"zr_command", "first"}}, nullptr, Result(&first));
-  ASSERT_TRUE(service.WaitForCommand("first"));
-  ASSERT_TRUE(PumpUntil([&] { return first->Released(); }));
-
-  // Queued in one go on an idle writer, so that it may write them together: the ones before the
-  // oversized request go out on the open channel, the oversized one fails it and is retried behind the
-  // rest, which go out one by one on a fresh channel.
-  IPC_SetMaxMessageSize(2048);
-  for (int i = 0; i < 3; ++i)
-    client->Write({{"zr_command", "before" + std::to_string(i)}}, nullptr, Result(&before[i]));
-  client->Write({{"zr_command", "big"}, {"blob", std::string(4096, 'x')}}, Reply(&bigReply), Result(&big));
-  for (int i = 0; i < 3; ++i)
-    client->Write({{"zr_command", "after" + std::to_string(i)}}, nullptr, Result(&after[i]));
-  // Closing the channel waits for this thread, which is not pumping yet.
-  ASSERT_TRUE(service.WaitForOpenConnections(0));
-  IPC_SetMaxMessageSize(16u * 1024u * 1024u);
-
-  std::vector<Record> all = before;
-  all.insert(all.end(), after.begin(), after.end());
-  all.push_back(big);
-  ASSERT_TRUE(PumpUntil([&] { return AllReleased(all); }));
-  ASSERT_TRUE(service.WaitForCommand("big"));
-  EXPECT_EQ((Texts{"1 first", "1 before0", "1 before1", "1 before2", "2 after0", "2 after1", "2 after2",
-                   "2 big #1"}),
-            Received(service));
-  for (const Record& r : all) EXPECT_TRUE(Done(r, {"OnSuccess"}));
-  EXPECT_TRUE(Done(bigReply, {}));
-  EXPECT_EQ((Texts{"OnConnect", "OnDisconnect", "OnConnect"}), gEvents);
+// The service end of a channel as a bare listening socket, for services that misbehave below the message
+// level: stop reading, accept nobody.
+int ListenBare(const std::string& path, int backlog) {
+  unlink(path.c_str());
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+  EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
+  EXPECT_EQ(0, listen(fd, backlog));
+  return fd;
 }
 
+// The write fails on a channel opened for it (the service takes the connection, reads nothing and hangs
+// up): nothing older can have been lost, so it is not tried again.
 TEST_F(ZorlinClientTest, AWriteFailingOnAFreshChannelIsNotRetried) {
-  FakeService service("kv_test");
+  int listening = ListenBare(mDir.ChannelPath("kv_test"), 1);
   std::unique_ptr<TestClient> client(new TestClient);
   Record big, after;
-  IPC_SetMaxMessageSize(2048);
-  client->Write({{"zr_command", "big"}, {"blob", std::string(4096, 'x')}}, nullptr, Result(&big));
+  client->Write({{"zr_command", "big"}, {"blob", std::string(1 << 20, 'x')}}, nullptr, Result(&big));
+  int a = accept(listening, nullptr, nullptr);
+  close(listening);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the writer fills the socket and waits
+  close(a);
   ASSERT_TRUE(PumpUntil([&] { return big->Released(); }));
-  IPC_SetMaxMessageSize(16u * 1024u * 1024u);
   EXPECT_TRUE(Done(big, {kFailed}));
+  FakeService service("kv_test");
   client->Write({{"zr_command", "after"}}, nullptr, Result(&after));
   ASSERT_TRUE(PumpUntil([&] { return after->Released(); }));
   EXPECT_TRUE(Done(after, {"OnSuccess"}));
   ASSERT_TRUE(service.WaitForMessages(1));
-  EXPECT_EQ(Texts{"2 after"}, Received(service));  // "big" never went out, and was tried only once
-  EXPECT_EQ(2, service.ConnectionsAccepted());
+  EXPECT_EQ(Texts{"1 after"}, Received(service));  // "big" was tried once only
+  EXPECT_EQ((Texts{"OnConnect", "OnDisconnect", "OnConnect"}), gEvents);
+}
+
+// The last reference goes from a listener that the close of the channel releases: a reply listener's
+// Release, or the OnFailure of a launch that gives up when the service goes. The UI thread comes back,
+// every pending listener is released once, and the client hears nothing more.
+TEST_F(ZorlinClientTest, TheLastReferenceMayGoFromAListenerReleasedAtTheClose) {
+  for (bool launch : {false, true}) {
+    SCOPED_TRACE(launch ? "launch" : "reply");
+    auto scenario = [&] {
+      FakeService service("kv_test");
+      auto ref = std::make_unique<ZorlinClientRef<TestClient>>();
+      Record before, dropping, after;
+      (*ref)->Write({{"zr_command", "a"}}, Reply(&before), nullptr);
+      if (launch) {
+        HookResult* result = Make<HookResult>(&dropping);
+        result->onFailure = [&] { ref.reset(); };
+        (*ref)->Launch(result);
+      } else {
+        HookReply* reply = Make<HookReply>(&dropping);
+        reply->onRelease = [&] { ref.reset(); };
+        (*ref)->Write({{"zr_command", "b"}}, reply, nullptr);
+      }
+      (*ref)->Write({{"zr_command", "c"}}, Reply(&after), nullptr);
+      ASSERT_TRUE(service.WaitForMessages(3));
+      ASSERT_TRUE(PumpUntil([&] { return !gEvents.empty(); }));
+      service.DropConnections();
+      ASSERT_TRUE(PumpUntil([&] { return !ref && AllReleased({before, dropping, after}); }));
+      EXPECT_EQ(nullptr, TestClient::Instance());
+      EXPECT_EQ(1, gDestroyed);
+      EXPECT_TRUE(Done(before, {}));
+      EXPECT_TRUE(Done(dropping, launch ? Texts{kFailed} : Texts{}));
+      EXPECT_TRUE(Done(after, {}));
+      zr::test::PumpFor(std::chrono::milliseconds(50));
+      EXPECT_EQ(Texts{"OnConnect"}, gEvents);
+    };
+    EXPECT_TRUE(zr::test::FinishesInChild(scenario));
+  }
+}
+
+// Destroying a client never waits on the service: not on one that took the channel and stopped reading
+// in the middle of a large request, nor on one whose queue of connections waiting to be accepted is full.
+TEST_F(ZorlinClientTest, DestroyingAClientNeverWaitsOnTheService) {
+  using std::chrono::milliseconds;
+  auto destroy = [](std::unique_ptr<TestClient>& client) {
+    auto start = std::chrono::steady_clock::now();
+    client.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(1000));
+  };
+  auto stopsReading = [&] {
+    int listening = ListenBare(mDir.ChannelPath("kv_test"), 1);
+    std::unique_ptr<TestClient> client(new TestClient);
+    Record store;
+    client->Write({{"zr_command", "sp_store"}, {"sp_value", std::string(4 << 20, 'x')}}, nullptr,
+                  Result(&store));
+    int a = accept(listening, nullptr, nullptr);
+    std::this_thread::sleep_for(milliseconds(100));  // the writer is stuck in the middle of the request
+    destroy(client);
+    ASSERT_TRUE(PumpUntil([&] { return store->Released(); }));
+    EXPECT_TRUE(ReleasedOnceOnUIThread(*store));
+    close(a);
+    close(listening);
+  };
+  auto acceptsNobody = [&] {
+    int listening = ListenBare(mDir.ChannelPath("kv_test"), 0);
+    std::vector<int> queued;  // fill the accept queue
+    for (int fd; queued.size() < 16; queued.push_back(fd)) {
+      fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+      sockaddr_un addr{};
+      addr.sun_family = AF_UNIX;
+      snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", mDir.ChannelPath("kv_test").c_str());
+      if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+        close(fd);
+        break;
+      }
+    }
+    ASSERT_LT(queued.size(), 16u);
+    for (bool early : {false, true}) {
+      std::unique_ptr<TestClient> client(new TestClient);
+      Record result;
+      client->Write({{"zr_command", "x"}}, nullptr, Result(&result));
+      if (early) {
+        std::this_thread::sleep_for(milliseconds(20));  // the writer is trying to connect
+        destroy(client);
+      }
+      ASSERT_TRUE(PumpUntil([&] { return result->Released(); }, milliseconds(3000)));
+      if (!early) {
+        EXPECT_TRUE(Done(result, {kFailed}));
+      }
+      EXPECT_TRUE(ReleasedOnceOnUIThread(*result));
+    }
+    for (int fd : queued) close(fd);
+    close(listening);
+  };
+  EXPECT_TRUE(zr::test::FinishesInChild(stopsReading));
+  EXPECT_TRUE(zr::test::FinishesInChild(acceptsNobody));
+}
+
+// Application code may drop the client's last reference from inside any call the client makes to it. The
+// client is gone once that call returns (its theInstance at once), nothing more is called on it, and each
+// listener still held is released once.
+TEST_F(ZorlinClientTest, TheLastReferenceMayGoFromInsideAnyCallback) {
+  const std::vector<std::string> where = {"OnConnect",     "OnMessage", "OnDisconnect",     "reply",
+                                          "reply release", "progress",  "progress release", "window",
+                                          "result"};
+  for (const std::string& at : where) {
+    SCOPED_TRACE(at);
+    auto scenario = [&] {
+      FakeService service("kv_test");
+      auto ref = std::make_unique<ZorlinClientRef<TestClient>>();
+      auto drop = [&] {
+        ref.reset();
+        EXPECT_EQ(nullptr, TestClient::Instance());
+        gEvents.push_back("dropped");
+      };
+      gHook = [&](const std::string& event) {
+        if (event == at) drop();
+      };
+      gOnWindow = [&] {
+        if (at == "window") drop();
+      };
+      Record other;
+      HookReply* reply = Make<HookReply>(&other);
+      reply->onMessage = [&] {
+        if (at == "reply") drop();
+      };
+      reply->onRelease = [&] {
+        if (at == "reply release") drop();
+      };
+      HookProgress* progress = new HookProgress;
+      Record progressRecord = progress->record();
+      progress->onCall = [&] {
+        if (at == "progress") drop();
+      };
+      progress->onRelease = [&] {
+        if (at == "progress release") drop();
+      };
+      HookResult* result = new HookResult;
+      Record resultRecord = result->record();
+      result->onSuccess = [&] {
+        if (at == "result") drop();
+      };
+      Record pending;
+      (*ref)->Write({{"zr_command", "ask"}}, reply, nullptr, progress);
+      (*ref)->Write({{"zr_command", "window"}}, new ZorlinWindowReplyListener, result);
+      (*ref)->Write({{"zr_command", "never"}}, Reply(&pending), nullptr);
+      ASSERT_TRUE(service.WaitForMessages(3));
+      service.Send({{"zr_command", "zr_progress"},
+                    {"zr_cookie", "1"},
+                    {"zr_progress_method", "zr_progress_set_progress"},
+                    {"zr_progress_arg", "0.5"}});
+      service.Send(
+          {{"zr_command", "zr_progress"}, {"zr_cookie", "1"}, {"zr_progress_method", "zr_progress_release"}});
+      service.Send({{"zr_cookie", "1"}, {"tag", "answer"}});
+      service.Send({{"zr_cookie", "2"}, {"zr_hwnd", "7"}});
+      service.Send({{"tag", "event"}});
+      // Every case but the last drops the reference by the time the event has been delivered.
+      ASSERT_TRUE(PumpUntil([&] { return !ref || CountEvents("OnMessage(event)") == 1; }));
+      if (ref) service.DropConnections();
+      ASSERT_TRUE(PumpUntil([&] { return !ref; }));
+      ASSERT_TRUE(PumpUntil([&] { return AllReleased({other, progressRecord, resultRecord, pending}); }));
+      EXPECT_EQ(1, gDestroyed);
+      for (const Record& r : {other, progressRecord, resultRecord, pending})
+        EXPECT_TRUE(ReleasedOnceOnUIThread(*r));
+      zr::test::PumpFor(std::chrono::milliseconds(20));
+      ASSERT_FALSE(gEvents.empty());
+      EXPECT_EQ("dropped", gEvents.back()) << ::testing::PrintToString(gEvents);
+    };
+    EXPECT_TRUE(zr::test::FinishesInChild(scenario));
+  }
 }
 
 // The name may change while a writer is opening a channel: the channel announces the old or the new one.
