@@ -59,23 +59,32 @@ unsigned int KeyNumber(const char* key, const char* prefix, size_t prefixLength,
   return strcmp(p, suffix) == 0 ? static_cast<unsigned int>(n) : 0;
 }
 
-// Values of a numbered list by number (slot n-1); slots past the end read as missing.
+// Values of a numbered list by number (slot n-1); slots past the end read as missing. A contact's short
+// lists stay in the object; only long ones go to the heap.
 class NumberedValues {
  public:
   void Set(unsigned int n, const char* value) {
-    if (mValues.size() < n) mValues.resize(n, nullptr);
-    mValues[n - 1] = value;
+    if (n > kInline && mMore.size() < n - kInline) mMore.resize(n - kInline, nullptr);
+    Slot(n) = value;
+    if (n > mSize) mSize = n;
   }
   // How many numbers from 1 have a value that is not empty: the list ends at the first gap.
   unsigned int RunLength() const {
     unsigned int n = 0;
-    while (n < mValues.size() && !IsEmpty(mValues[n])) ++n;
+    while (n < mSize && !IsEmpty(Get(n + 1))) ++n;
     return n;
   }
-  const char* Get(unsigned int n) const { return n <= mValues.size() ? mValues[n - 1] : nullptr; }
+  const char* Get(unsigned int n) const {
+    if (n > mSize) return nullptr;
+    return n <= kInline ? mInline[n - 1] : mMore[n - kInline - 1];
+  }
 
  private:
-  std::vector<const char*> mValues;
+  static constexpr unsigned int kInline = 8;
+  const char*& Slot(unsigned int n) { return n <= kInline ? mInline[n - 1] : mMore[n - kInline - 1]; }
+  const char* mInline[kInline] = {};
+  std::vector<const char*> mMore;
+  unsigned int mSize = 0;
 };
 
 }  // namespace

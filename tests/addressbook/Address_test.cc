@@ -359,13 +359,13 @@ TEST(AddressTest, MatchesLookupByNameOnRandomMessages) {
   const char* types[] = {"home", "CELL", "fax", "pager", ""};
   PhoneCatalogue catalogue;
   ASSERT_TRUE(catalogue.Loaded());
-  for (int round = 0; round < 400; ++round) {
+  for (int round = 0; round < 1000; ++round) {
     MessagePtr msg(IPC_NewMessage(), &IPC_DestroyMessage);
-    const int keys = std::uniform_int_distribution<int>(0, 40)(random);
+    const int keys = std::uniform_int_distribution<int>(0, 60)(random);
     for (int k = 0; k < keys; ++k) {
       const char* spelling = spellings[random() % 5];
       char key[64];
-      snprintf(key, sizeof key, spelling, static_cast<int>(random() % 8 + 1));
+      snprintf(key, sizeof key, spelling, static_cast<int>(random() % 12 + 1));
       const bool isType = strstr(key, "_type") != nullptr;
       std::string value = random() % 6 == 0 ? "" : isType ? types[random() % 5] : "v" + std::to_string(k);
       IPC_MessageSetValue(msg.get(), key, value.c_str());
