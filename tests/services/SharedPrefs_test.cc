@@ -40,6 +40,31 @@ class CountingNotify : public zr::test::Counting<SharedPrefsNotifyListener> {
   std::function<void()> onCall;
 };
 
+// Runs application code as it is released: may re-enter the client or drop its last reference.
+class ReleaseHookNotify : public CountingNotify {
+ public:
+  void Release() override {
+    std::function<void()> hook = std::move(onRelease);
+    CountingNotify::Release();
+    if (hook) hook();
+  }
+  std::function<void()> onRelease;
+};
+
+class HookLookup : public CountingLookup {
+ public:
+  void OnLookup(const char* key, const char* value) override {
+    CountingLookup::OnLookup(key, value);
+    if (onCall) onCall();
+  }
+  void Release() override {
+    std::function<void()> hook = std::move(onRelease);
+    CountingLookup::Release();
+    if (hook) hook();
+  }
+  std::function<void()> onCall, onRelease;
+};
+
 // Registered more than once: released once per registration, it goes with its last one.
 class SharedNotify : public CountingNotify {
  public:
@@ -253,6 +278,76 @@ TEST_F(SharedPrefsTest, TheClientsEndReleasesEveryNotifyListenerWithoutUnsubscri
   for (const Record& r : {a, b, c}) EXPECT_TRUE(ReleasedOnceOnUIThread(*r));
   ASSERT_TRUE(service.WaitForOpenConnections(0));
   EXPECT_EQ((Texts{"sp_subscribe x", "sp_subscribe y"}), Commands(service));
+}
+
+// A listener's Release may re-enter the client: release the last other listener of its own pattern, or
+// drop the client's last reference. The pattern is unsubscribed at most once and each listener released
+// once.
+TEST_F(SharedPrefsTest, AReleasedListenerMayReenterTheClient) {
+  FakeService service("kv_secdbm");
+  for (bool dropClient : {false, true}) {
+    SCOPED_TRACE(dropClient ? "drops the client" : "releases the other listener");
+    service.ClearMessages();
+    auto prefs = std::make_unique<ZorlinClientRef<SharedPrefs>>();
+    SharedPrefs* client = *prefs;
+    Record firstRec, secondRec;
+    ReleaseHookNotify* first = Make<ReleaseHookNotify>(&firstRec);
+    CountingNotify* second = Make<CountingNotify>(&secondRec);
+    first->onRelease = [&] {
+      if (dropClient)
+        prefs.reset();
+      else
+        client->ReleasePrefsListener("p", second);
+    };
+    client->AddPrefsListener("p", first);
+    client->AddPrefsListener("p", second);
+    client->ReleasePrefsListener("p", first);
+    EXPECT_TRUE(ReleasedOnceOnUIThread(*firstRec));
+    EXPECT_TRUE(ReleasedOnceOnUIThread(*secondRec));
+    if (dropClient) {
+      EXPECT_FALSE(prefs);
+      ASSERT_TRUE(service.WaitForOpenConnections(0));
+      EXPECT_EQ(0, service.CommandCount("sp_unsubscribe"));
+    } else {
+      EXPECT_EQ((Texts{"sp_subscribe p", "sp_unsubscribe p"}), Settle(service, *prefs));
+      prefs.reset();
+    }
+  }
+}
+
+// Application code may drop the client's last reference from inside any call the client makes: a change
+// (two listeners on one pattern, the first drops it), a lookup's answer or its release. Nobody else is
+// called after that, and every listener is released once.
+TEST_F(SharedPrefsTest, TheLastReferenceMayGoFromInsideACall) {
+  for (const std::string at : {"OnPrefChanged", "OnLookup", "lookup release"}) {
+    SCOPED_TRACE(at);
+    FakeService service("kv_secdbm");
+    service.OnCommand("sp_lookup", [](const ReceivedMessage& request, Responder& r) {
+      r.Reply(request, {{"sp_key", "k"}, {"sp_value", "v"}});
+    });
+    auto prefs = std::make_unique<ZorlinClientRef<SharedPrefs>>();
+    auto drop = [&prefs, at](const std::string& here) {
+      if (here == at) prefs.reset();
+    };
+    Record firstRec, secondRec, lookupRec;
+    CountingNotify* first = Make<CountingNotify>(&firstRec);
+    first->onCall = [&] { drop("OnPrefChanged"); };
+    HookLookup* lookup = Make<HookLookup>(&lookupRec);
+    lookup->onCall = [&] { drop("OnLookup"); };
+    lookup->onRelease = [&] { drop("lookup release"); };
+    (*prefs)->AddPrefsListener("p", first);
+    (*prefs)->AddPrefsListener("p", Make<CountingNotify>(&secondRec));
+    (*prefs)->Lookup("k", lookup);
+    ASSERT_TRUE(service.WaitForMessages(2));
+    ASSERT_TRUE(PumpUntil([&] { return lookupRec->Released(); }));
+    service.Send({{"sp_pattern", "p"}, {"sp_key", "k"}, {"sp_value", "changed"}});
+    ASSERT_TRUE(PumpUntil([&] { return !prefs; }));
+    zr::test::PumpFor(std::chrono::milliseconds(20));
+    for (const Record& r : {firstRec, secondRec, lookupRec}) EXPECT_TRUE(ReleasedOnceOnUIThread(*r));
+    EXPECT_EQ(Texts{"OnLookup(k,v)"}, lookupRec->Calls());
+    EXPECT_EQ(at == "OnPrefChanged" ? 1 : 0, firstRec->CallCount());
+    EXPECT_EQ(0, secondRec->CallCount());
+  }
 }
 
 }  // namespace

@@ -1,15 +1,18 @@
 // The launcher, help viewer and identity manager clients: each request's exact message on its channel.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "CertTool.h"
+#include "ChildProcess.h"
 #include "CountingListeners.h"
 #include "FakeService.h"
 #include "Platform.h"
 #include "SecurityManager.h"
+#include "SharedPrefs.h"
 #include "TestRuntimeDir.h"
 #include "UIPump.h"
 #include "ZorlinLauncher.h"
@@ -26,6 +29,7 @@ using zr::test::Responder;
 using Record = std::shared_ptr<zr::test::ListenerRecord>;
 
 std::vector<long> gWindows;
+std::function<void()> gOnWindow;  // after a window was recorded
 
 CountingResultListener* Result(Record* record) {
   CountingResultListener* listener = new CountingResultListener;
@@ -37,7 +41,11 @@ class SmallClientsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     gWindows.clear();
-    zr::Platform::SetForegroundWindowHook([](long window) { gWindows.push_back(window); });
+    gOnWindow = nullptr;
+    zr::Platform::SetForegroundWindowHook([](long window) {
+      gWindows.push_back(window);
+      if (gOnWindow) gOnWindow();
+    });
   }
   void TearDown() override { zr::Platform::SetForegroundWindowHook(nullptr); }
   zr::test::TestRuntimeDir mDir;
@@ -115,6 +123,61 @@ TEST_F(SmallClientsTest, IdentityManagerOpensTheTabTextUnchanged) {
   EXPECT_EQ(std::vector<long>{12}, gWindows);
   EXPECT_TRUE(ReleasedOnceOnUIThread(*numbered));
   EXPECT_TRUE(ReleasedOnceOnUIThread(*named));
+}
+
+class HookResult : public CountingResultListener {
+ public:
+  void OnFailure(const char* text) override {
+    CountingResultListener::OnFailure(text);
+    if (onFailure) onFailure();
+  }
+  std::function<void()> onFailure;
+};
+
+// The last reference of a T goes from inside a call its frame makes: the window reply to a request
+// (through the foreground-window hook), or the failure of a launch when the service goes away with the
+// launch pending. The UI thread comes back, the client is gone and the listener released once.
+template <typename T>
+void ExpectTheLastReferenceMayGoFromInside(const char* channel, void (*openWindow)(T*, ResultListener*)) {
+  for (bool atClose : {false, true}) {
+    SCOPED_TRACE(atClose ? "launch fails at the close" : "window reply");
+    auto scenario = [&] {
+      FakeService service(channel);
+      service.OnOtherMessage([atClose](const ReceivedMessage& request, Responder& r) {
+        if (!atClose && request.Has("zr_cookie")) r.Reply(request, {{"zr_hwnd", "5"}});
+      });
+      auto ref = std::make_unique<ZorlinClientRef<T>>();
+      HookResult* result = new HookResult;
+      Record record = result->record();
+      if (atClose) {
+        result->onFailure = [&] { ref.reset(); };
+        (*ref)->Launch(result);
+        ASSERT_TRUE(service.WaitForMessages(1));
+        service.DropConnections();
+      } else {
+        gOnWindow = [&] { ref.reset(); };
+        openWindow(*ref, result);
+      }
+      ASSERT_TRUE(PumpUntil([&] { return !ref && record->Released(); }));
+      EXPECT_TRUE(ReleasedOnceOnUIThread(*record));
+      if (atClose) {
+        EXPECT_EQ(std::vector<std::string>{"OnFailure(zorlinClient.writeMessageFailed)"}, record->Calls());
+      }
+      ASSERT_TRUE(service.WaitForOpenConnections(0));
+    };
+    EXPECT_TRUE(zr::test::FinishesInChild(scenario));
+  }
+}
+
+TEST_F(SmallClientsTest, TheLastReferenceMayGoFromInsideACallOfEachClient) {
+  ExpectTheLastReferenceMayGoFromInside<ZorlinLauncher>(
+      "kv_launch", [](ZorlinLauncher* c, ResultListener* r) { c->LaunchOptionsDialog(r); });
+  ExpectTheLastReferenceMayGoFromInside<SecurityManager>(
+      "kv_idmgr", [](SecurityManager* c, ResultListener* r) { c->LaunchTab(r, "1"); });
+  ExpectTheLastReferenceMayGoFromInside<CertTool>("kv_help",
+                                                  [](CertTool* c, ResultListener* r) { c->Launch(r); });
+  ExpectTheLastReferenceMayGoFromInside<SharedPrefs>("kv_secdbm",
+                                                     [](SharedPrefs* c, ResultListener* r) { c->Launch(r); });
 }
 
 }  // namespace
