@@ -85,6 +85,14 @@ void RunEntry(Queue& queue, Entry& entry) {
 
 bool OnUIThread() { return UILoop::AttachCurrentThread(); }
 
+// A drain loop that ran entries as they came leaves no wake-up owed once the queue is empty; without this
+// the next post would find one still outstanding and call nobody. With entries left, the outstanding
+// wake-up (given when the first of them was posted) still leads to a RunPending.
+void EndDrainLoop(Queue& queue) {
+  std::lock_guard<std::mutex> lock(queue.mutex);
+  if (queue.entries.empty()) queue.wakeupPending = false;
+}
+
 }  // namespace
 
 bool UILoop::AttachCurrentThread() {
@@ -118,19 +126,23 @@ bool UILoop::RunUntil(const std::function<bool()>& done, std::chrono::millisecon
   if (!OnUIThread()) return done();
   Queue& queue = TheQueue();
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (done()) return true;
+  bool finished = done();
+  while (!finished) {
     std::unique_lock<std::mutex> lock(queue.mutex);
     if (!queue.ready.wait_until(lock, deadline, [&queue] { return !queue.entries.empty(); })) {
       lock.unlock();
-      return done();
+      finished = done();
+      break;
     }
     Entry entry = std::move(queue.entries.front());
     queue.entries.pop_front();
     lock.unlock();
     RunEntry(queue, entry);
-    if (std::chrono::steady_clock::now() >= deadline) return done();
+    finished = done();
+    if (std::chrono::steady_clock::now() >= deadline) break;
   }
+  EndDrainLoop(queue);
+  return finished;
 }
 
 void UILoop::Run() {
@@ -141,6 +153,7 @@ void UILoop::Run() {
     queue.ready.wait(lock, [&queue] { return queue.quit || !queue.entries.empty(); });
     if (queue.quit) {
       queue.quit = false;
+      if (queue.entries.empty()) queue.wakeupPending = false;
       return;
     }
     Entry entry = std::move(queue.entries.front());

@@ -4,10 +4,14 @@
 #include <wx/app.h>
 #include <wx/evtloop.h>
 #include <wx/init.h>
+#include <wx/timer.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -126,6 +130,109 @@ TEST(WxUILoopAdapter, DrainsTheUIQueueFromAWxLoopInOrder) {
   EXPECT_FALSE(ran);
   EXPECT_EQ(1, zr::UILoop::RunPending());
   EXPECT_TRUE(ran);
+}
+
+// Runs the wx loop until an entry posted from another thread has run there; false if the loop never
+// drained it. The entry outlives a failed wait, so it owns what it touches.
+bool LoopDrains(wxEventLoop& loop, const std::function<void()>& before = nullptr) {
+  auto ran = std::make_shared<std::atomic<bool>>(false);
+  std::thread([&] {
+    zr::UILoop::Post([ran, before, &loop] {
+      if (before) before();
+      *ran = true;
+      if (loop.IsRunning()) loop.Exit();
+    });
+  }).join();
+  Watchdog watchdog(std::chrono::seconds(3));
+  loop.Run();
+  return *ran && !watchdog.Fired();
+}
+
+TEST(WxUILoopAdapter, EveryLiveAdapterKeepsTheQueueDrainedWhicheverGoesFirst) {
+  ASSERT_TRUE(zr::UILoop::AttachCurrentThread());
+  wxInitializer initializer;
+  ASSERT_TRUE(initializer.IsOk());
+  wxEventLoop loop;
+  std::array<int, 3> order{0, 1, 2};
+  do {
+    SCOPED_TRACE(testing::Message() << "destroyed in the order " << order[0] << order[1] << order[2]);
+    std::array<std::unique_ptr<zr::WxUILoopAdapter>, 3> adapters;
+    for (auto& adapter : adapters) adapter.reset(new zr::WxUILoopAdapter);
+    for (int step = 0; step < 2; ++step) {
+      // Posted while the adapter about to go may hold the only scheduled drain.
+      auto early = std::make_shared<std::atomic<bool>>(false);
+      std::thread([early] { zr::UILoop::Post([early] { *early = true; }); }).join();
+      adapters[order[step]].reset();
+      EXPECT_TRUE(LoopDrains(loop)) << "after destroying adapter " << order[step];
+      EXPECT_TRUE(*early);
+    }
+    // The last adapter, dropped by an entry its own drain is running.
+    zr::WxUILoopAdapter* last = adapters[order[2]].release();
+    EXPECT_TRUE(LoopDrains(loop, [last] { delete last; }));
+  } while (std::next_permutation(order.begin(), order.end()));
+  EXPECT_EQ(0, zr::UILoop::RunPending());
+}
+
+// Fires once; reports whether the flood was still running when the toolkit got its turn.
+class FloodTimer : public wxTimer {
+ public:
+  FloodTimer(wxEventLoop* loop, std::atomic<bool>* floodEnded) : mLoop(loop), mFloodEnded(floodEnded) {}
+  void Notify() override {
+    fired = true;
+    duringFlood = !mFloodEnded->load();
+    mLoop->Exit();
+  }
+  bool fired = false;
+  bool duringFlood = false;
+
+ private:
+  wxEventLoop* mLoop;
+  std::atomic<bool>* mFloodEnded;
+};
+
+TEST(WxUILoopAdapter, TheToolkitGetsItsTurnWhileAnotherThreadFloodsTheQueue) {
+  ASSERT_TRUE(zr::UILoop::AttachCurrentThread());
+  wxInitializer initializer;
+  ASSERT_TRUE(initializer.IsOk());
+  wxEventLoop loop;
+  zr::WxUILoopAdapter adapter;
+  std::atomic<bool> stop{false}, floodEnded{false};
+  std::atomic<long> posted{0}, ran{0};
+  FloodTimer timer(&loop, &floodEnded);
+  // Keeps a few hundred entries waiting, and each entry returns only once a newer one is queued, so every
+  // drain sees posts land while it runs. Gives up on its own after a while, which is how a starved
+  // toolkit shows.
+  std::thread flood([&] {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!stop && std::chrono::steady_clock::now() < giveUp) {
+      if (posted - ran > 256) {
+        std::this_thread::yield();
+        continue;
+      }
+      const long index = posted;
+      zr::UILoop::Post([&, index] {
+        while (posted < index + 2 && !floodEnded) std::this_thread::yield();
+        ++ran;
+      });
+      ++posted;
+    }
+    floodEnded = true;
+  });
+  while (posted < 256) std::this_thread::yield();
+  timer.StartOnce(20);
+  {
+    Watchdog watchdog(std::chrono::seconds(20));
+    loop.Run();
+    EXPECT_FALSE(watchdog.Fired());
+  }
+  stop = true;
+  flood.join();
+  EXPECT_TRUE(timer.fired);
+  EXPECT_TRUE(timer.duringFlood) << "the timer waited for the flood to end";
+  EXPECT_GT(ran.load(), 0);
+  while (zr::UILoop::RunPending() > 0) {
+  }
+  EXPECT_EQ(posted.load(), ran.load());
 }
 
 }  // namespace
