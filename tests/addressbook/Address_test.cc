@@ -351,6 +351,51 @@ TEST(AddressTest, BuildsFromContactMessages) {
   EXPECT_EQ(nullptr, none.GetMail());
 }
 
+// What a contact message means, read the plain way: one lookup by name per key and number. Phone type
+// texts are those of the French test catalogue.
+struct Reading {
+  Text name, uid;
+  std::vector<std::string> mails, phones;
+  std::vector<Text> pretty;
+  bool operator==(const Reading& o) const {
+    return name == o.name && uid == o.uid && mails == o.mails && phones == o.phones && pretty == o.pretty;
+  }
+};
+
+Reading ReadByName(const IPCMessage* msg) {
+  Reading r;
+  r.name = T(IPC_MessageGetValue(msg, "cn"));
+  const char* first = IPC_MessageGetValue(msg, "givenname");
+  const char* last = IPC_MessageGetValue(msg, "sn");
+  if (!r.name && first && *first)
+    r.name = std::string(first) + (last && *last ? " " + std::string(last) : "");
+  r.uid = T(IPC_MessageGetValue(msg, "_xuid"));
+  const char* mail = IPC_MessageGetValue(msg, "mail");
+  if (mail && *mail) r.mails.push_back(mail);
+  for (int n = 1;; ++n) {
+    const char* v = IPC_MessageGetValue(msg, ("mail" + std::to_string(n)).c_str());
+    if (!v || !*v) break;
+    r.mails.push_back(v);
+  }
+  const std::map<std::string, std::string> shown = {{"home", "Domicile"}, {"cell", "Portable"}};
+  for (int n = 1;; ++n) {
+    const std::string key = "phone" + std::to_string(n);
+    const char* v = IPC_MessageGetValue(msg, key.c_str());
+    if (!v || !*v) break;
+    r.phones.push_back(v);
+    const char* type = IPC_MessageGetValue(msg, (key + "_type").c_str());
+    std::string t = type ? type : "";
+    for (char& ch : t) ch = static_cast<char>(tolower(ch));
+    auto it = shown.find(t);
+    r.pretty.push_back(it == shown.end() ? v : it->second + ": " + v);
+  }
+  return r;
+}
+
+Reading ReadAddress(const Address& a) {
+  return {T(a.GetName()), T(a.GetUID()), Mails(a), Phones(a), PrettyPhones(a)};
+}
+
 // The one-pass reader against lookups by name, number after number, over random messages full of gaps,
 // empty values, odd spellings and keys set twice.
 TEST(AddressTest, MatchesLookupByNameOnRandomMessages) {
@@ -371,33 +416,51 @@ TEST(AddressTest, MatchesLookupByNameOnRandomMessages) {
       IPC_MessageSetValue(msg.get(), key, value.c_str());
     }
     if (random() % 2) IPC_MessageSetValue(msg.get(), "mail", random() % 3 ? "m@x" : "");
-
-    std::vector<std::string> mails, phones;
-    std::vector<Text> pretty;
-    const char* mail = IPC_MessageGetValue(msg.get(), "mail");
-    if (mail && *mail) mails.push_back(mail);
-    for (int n = 1;; ++n) {
-      const char* v = IPC_MessageGetValue(msg.get(), ("mail" + std::to_string(n)).c_str());
-      if (!v || !*v) break;
-      mails.push_back(v);
-    }
-    for (int n = 1;; ++n) {
-      const std::string key = "phone" + std::to_string(n);
-      const char* v = IPC_MessageGetValue(msg.get(), key.c_str());
-      if (!v || !*v) break;
-      phones.push_back(v);
-      const char* type = IPC_MessageGetValue(msg.get(), (key + "_type").c_str());
-      std::string t = type ? type : "";
-      for (char& ch : t) ch = static_cast<char>(tolower(ch));
-      const std::map<std::string, std::string> shown = {{"home", "Domicile"}, {"cell", "Portable"}};
-      auto it = shown.find(t);
-      pretty.push_back(it == shown.end() ? v : it->second + ": " + v);
-    }
+    if (random() % 2) IPC_MessageSetValue(msg.get(), "givenname", random() % 3 ? "Ann" : "");
+    if (random() % 2) IPC_MessageSetValue(msg.get(), "sn", random() % 3 ? "Lee" : "");
+    if (random() % 4 == 0) IPC_MessageSetValue(msg.get(), "cn", random() % 3 ? "Cn" : "");
     Address a(msg.get());
-    ASSERT_EQ(mails, Mails(a)) << "round " << round;
-    ASSERT_EQ(phones, Phones(a)) << "round " << round;
-    ASSERT_EQ(pretty, PrettyPhones(a)) << "round " << round;
+    ASSERT_TRUE(ReadByName(msg.get()) == ReadAddress(a)) << "round " << round;
   }
+}
+
+// Contacts arrive serialised: every truncation of a contact's text, and texts with a byte changed, are
+// read as whatever the message library makes of them, never a crash or a leak.
+TEST(AddressTest, ReadsDamagedSerialisedContacts) {
+  PhoneCatalogue catalogue;
+  ASSERT_TRUE(catalogue.Loaded());
+  MessagePtr whole = MakeMessage({{"cn", "Ann Lee"},
+                                  {"_xuid", "u1"},
+                                  {"mail", "a@x"},
+                                  {"mail1", "b@x"},
+                                  {"mail2", "c@x"},
+                                  {"phone1", "111"},
+                                  {"phone1_type", "home"},
+                                  {"phone2", "222"},
+                                  {"phone2_type", "cell"}});
+  const std::string text = IPC_Serialize(whole.get());
+  std::vector<std::string> damaged;
+  for (size_t length = 0; length < text.size(); ++length) damaged.push_back(text.substr(0, length));
+  for (size_t at = 0; at < text.size(); ++at) {
+    for (char c : {'\x01', '0', '9', ':', '\xff'}) {
+      std::string t = text;
+      t[at] = c;
+      damaged.push_back(t);
+    }
+  }
+  int accepted = 0;
+  for (const std::string& t : damaged) {
+    MessagePtr msg(IPC_NewMessage(), &IPC_DestroyMessage);
+    if (IPC_Deserialize(msg.get(), t.c_str()) == PR_SUCCESS) ++accepted;
+    Address a(msg.get());
+    ASSERT_TRUE(ReadByName(msg.get()) == ReadAddress(a)) << t;
+  }
+  MessagePtr msg(IPC_NewMessage(), &IPC_DestroyMessage);
+  ASSERT_EQ(PR_SUCCESS, IPC_Deserialize(msg.get(), text.c_str()));
+  Address a(msg.get());
+  EXPECT_EQ((std::vector<Text>{"Domicile: 111", "Portable: 222"}), PrettyPhones(a));
+  EXPECT_GT(accepted, 0);  // some damage reads as another contact
+  EXPECT_LT(accepted, static_cast<int>(damaged.size()));
 }
 
 // A contact with 100,000 numbered mails, set in descending order so that the reader cannot rely on the
