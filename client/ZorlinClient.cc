@@ -127,6 +127,10 @@ class __attribute__((visibility("hidden"))) ZorlinClient::WriteMessageCommand : 
   void Finish(PRStatus status, bool retry);
   // The channel refused this message alone (too large) and stays as it was: only this request fails.
   void Refuse();
+  // This request has gone to the channel (or failed to): a close from now on ends its wait for a reply.
+  void Noted() {
+    if (mCookie > mClient->mLastCookieTried) mClient->mLastCookieTried = mCookie;
+  }
 
   ZorlinClient* mClient;
   IPCMessage* mMessage;
@@ -192,7 +196,7 @@ class __attribute__((visibility("hidden"))) ZorlinClient::OnDisconnectCommand
 };
 
 // Posted by the writer when it closes a channel: the replies awaited on that channel are those of the
-// requests the writer had taken by then. Requests made later wait for the next channel. Posted, never
+// requests the writer had tried to write by then. The others wait for the next channel. Posted, never
 // waited for: the UI thread may be destroying the client and joining the writer.
 class __attribute__((visibility("hidden"))) ZorlinClient::ReleaseListenersCommand : public Command {
  public:
@@ -254,7 +258,7 @@ bool ZorlinClient::WriteMessageCommand::Connect(bool& retry) {
 
 void ZorlinClient::WriteMessageCommand::Execute() {
   ZorlinClient* client = mClient;
-  if (mCookie > client->mLastCookieTaken) client->mLastCookieTaken = mCookie;
+  Noted();
   bool retry;
   if (!Connect(retry)) return;
   // The writes queued behind this one go out with it, in one system call where the socket allows. Each
@@ -270,12 +274,12 @@ void ZorlinClient::WriteMessageCommand::Execute() {
     if (!next) break;
     batch[count] = static_cast<WriteMessageCommand*>(next);
     msgs[count] = batch[count]->mMessage;
-    if (batch[count]->mCookie > client->mLastCookieTaken) client->mLastCookieTaken = batch[count]->mCookie;
     ++count;
   }
   int written = 0;
   PRStatus status = IPC_WriteMessages(client->mChannel, msgs, count, &written);
   const int error = status == PR_SUCCESS ? 0 : errno;
+  for (int i = 1; i <= written && i < count; ++i) batch[i]->Noted();
   for (int i = 0; i < written; ++i) batch[i]->Finish(PR_SUCCESS, false);
   if (written < count) {
     // Behind a message written whole, the channel was open when this one's turn came.
@@ -289,6 +293,7 @@ void ZorlinClient::WriteMessageCommand::Execute() {
 }
 
 void ZorlinClient::WriteMessageCommand::ExecuteAlone() {
+  Noted();
   bool retry;
   if (!Connect(retry)) return;
   PRStatus status = IPC_WriteMessage(mClient->mChannel, mMessage);
@@ -338,7 +343,7 @@ ZorlinClient::ZorlinClient(const char* channelName)
       mRefCount(0),
       mDispatchDepth(0),
       mReleased(false),
-      mLastCookieTaken(0),
+      mLastCookieTried(0),
       mClosing(false) {
   mReplyListeners.AdoptItemDestructor(new ReplyListenerInfoDestructor);
   mProgressListeners.AdoptItemDestructor(new ProgressListenerInfoDestructor);
@@ -491,7 +496,7 @@ void ZorlinClient::CloseChannel() {
   }
   IPC_ChannelRelease(channel);
   // In this order, ahead of anything the next channel delivers: the UI queue is FIFO.
-  mSink->PostCommand(new ReleaseListenersCommand(this, mLastCookieTaken));
+  mSink->PostCommand(new ReleaseListenersCommand(this, mLastCookieTried));
   mSink->PostCommand(new OnDisconnectCommand(this));
 }
 

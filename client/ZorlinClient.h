@@ -167,7 +167,7 @@ class ZRAPPAPI_EXPORT ZorlinClient {
   // wake-up of the writer by the destructor.
   int mDispatchDepth;
   bool mReleased;
-  int mLastCookieTaken;     // writer thread: highest cookie of the requests it has taken
+  int mLastCookieTried;     // writer thread: highest cookie of the requests it has tried to write
   std::mutex mChannelLock;  // guards mChannel's changes against the destructor's wake-up, and mClosing
   bool mClosing;            // set by the destructor: the writer opens no more channels
 

@@ -165,6 +165,28 @@ TEST_F(UISinkTest, ShutdownReleasesAWorkerWaitingInSendCommand) {
   EXPECT_EQ(1, tally.deleted.load());
 }
 
+// The command a worker waits for shuts the sink down, as when the sink's owner is destroyed from inside it
+// and joins that worker: the worker is released at once, while the command is still running.
+TEST_F(UISinkTest, ShutdownFromTheRunningCommandReleasesItsSender) {
+  Tally tally;
+  std::atomic<bool> returned{false};
+  bool returnedWhileRunning = false;
+  std::thread worker([&] {
+    mSink->SendCommand(new TallyCommand(&tally, [&] {
+      mSink->Shutdown();
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (!returned && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      returnedWhileRunning = returned;
+    }));
+    returned = true;
+  });
+  ASSERT_TRUE(PumpUntil([&] { return tally.deleted == 1; }));
+  worker.join();
+  EXPECT_TRUE(returnedWhileRunning);
+  EXPECT_EQ(1, tally.ran.load());
+}
+
 // Workers post and send while the UI thread runs commands and then shuts the sink down in the middle:
 // every command is either run or dropped, exactly once; nothing of the sink runs after Shutdown; every
 // sender comes back.
