@@ -9,6 +9,7 @@ packages=(
   slapd ldap-utils openssl libnss3-dev libnss3-tools
   libsqlite3-dev
   clang libclang-rt-14-dev clang-format doxygen
+  xvfb xauth
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,18 +1,26 @@
-// An application built against the installed library: one include, the shared libraries, a message that
-// survives a serialise round trip, and a command run through the UI queue.
+// A console application built against the installed library, shaped like README's console snippet: it
+// attaches its main thread as the UI thread, wakes a poll() loop through the UI queue's wake-up hook, and
+// waits for an answer with RunUntil. Also one include, the shared libraries, and a message that survives
+// a serialise round trip.
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 #include <zrappapi/zrappapi.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <thread>
 
 namespace {
 class Mark : public Command {
  public:
-  explicit Mark(bool* ran) : mRan(ran) {}
-  void Execute() override { *mRan = true; }
+  explicit Mark(int* ran) : mRan(ran) {}
+  void Execute() override { *mRan += zr::UILoop::IsUIThread() ? 1 : 100; }
 
  private:
-  bool* mRan;
+  int* mRan;
 };
 }  // namespace
 
@@ -27,12 +35,32 @@ int main() {
   IPC_DestroyMessage(copy);
   IPC_DestroyMessage(msg);
 
-  bool ran = false;
-  CommandSink* sink = CommandSink::CreateUIThreadCommandSink();
-  sink->PostCommand(new Mark(&ran));
-  zr::UILoop::RunPending();
-  delete sink;
-  ok = ok && ran;
+  zr::UILoop::AttachCurrentThread();  // the main thread is the UI thread from here on
+  int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  zr::UILoop::SetWakeupHook([wake] { eventfd_write(wake, 1); });  // runs on posting threads
+
+  int ran = 0;  // UI thread only
+  std::unique_ptr<CommandSink> sink(CommandSink::CreateUIThreadCommandSink());
+  std::thread worker([&sink, &ran] { sink->PostCommand(new Mark(&ran)); });
+  // The program's own loop: other descriptors would sit beside the eventfd.
+  for (int round = 0; round < 50 && ran == 0; ++round) {
+    pollfd fds[] = {{wake, POLLIN, 0}};
+    if (poll(fds, 1, 100) > 0) {
+      eventfd_t count;
+      eventfd_read(wake, &count);
+      zr::UILoop::RunPending();
+    }
+  }
+  worker.join();
+  ok = ok && ran == 1;
+
+  // Waiting for one answer in place, with a time-out.
+  std::thread second([&sink, &ran] { sink->PostCommand(new Mark(&ran)); });
+  ok = zr::UILoop::RunUntil([&ran] { return ran == 2; }, std::chrono::seconds(5)) && ok;
+  second.join();
+
+  zr::UILoop::SetWakeupHook(nullptr);
+  close(wake);
   std::printf("consumer: %s\n", ok ? "ok" : "FAILED");
   return ok ? 0 : 1;
 }
