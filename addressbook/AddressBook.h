@@ -33,7 +33,6 @@ struct ZorlinEventListenerInfo;
 struct QuerySessionForSNameInfo;
 
 namespace zr_addressbook {
-class CallGuard;
 class ContactUids;
 class SubscribeResultListener;
 }  // namespace zr_addressbook
@@ -49,6 +48,10 @@ struct ZRAPPAPI_EXPORT DirectoryInfo {
   DirectoryInfo(const DirectoryInfo&) = delete;
   DirectoryInfo& operator=(const DirectoryInfo&) = delete;
 };
+
+extern template class ZRAPPAPI_EXPORT List<DirectoryInfo*>;
+extern template class ZRAPPAPI_EXPORT List<AddressBookIndex*>;
+extern template class ZRAPPAPI_EXPORT List<ZorlinEventListenerInfo*>;
 
 class ZRAPPAPI_EXPORT AddressBook : public ZorlinClient {
  public:
@@ -74,7 +77,7 @@ class ZRAPPAPI_EXPORT AddressBook : public ZorlinClient {
   friend class ZorlinClientRef<AddressBook>;
   friend class AddressBookIndex;
   friend class ZorlinEvents;
-  friend class zr_addressbook::CallGuard;
+  friend class AddressBookTestPeer;
   friend class zr_addressbook::SubscribeResultListener;
 
   // Indexes (AddressBookIndex).
@@ -119,6 +122,10 @@ class ZRAPPAPI_EXPORT AddressBook : public ZorlinClient {
   void NewContactCache();
   void DropContactCache();
   void AppendContact(Address* a);
+  // Calls call(l) for every listener of list registered when the walk starts that is still registered
+  // when its turn comes; stops once the last reference to the book has gone.
+  template <typename L, typename Call>
+  void TellAll(List<L*>& list, Call call);
 
   static AddressBook* theInstance;
 
@@ -145,11 +152,8 @@ class ZRAPPAPI_EXPORT AddressBook : public ZorlinClient {
 
   // Finds cached contacts by uid without walking the cache; exists with mContacts.
   zr_addressbook::ContactUids* mContactUids;
-  // Calls into application code in progress; told when the book is destroyed under them.
-  zr_addressbook::CallGuard* mCallGuards;
 };
 
 extern template class ZRAPPAPI_EXPORT ZorlinClientRef<AddressBook>;
-extern template class ZRAPPAPI_EXPORT List<DirectoryInfo*>;
 
 #endif

@@ -31,6 +31,7 @@ class ZRAPPAPI_EXPORT AddressComparator {
 };
 
 namespace zr_addressbook {
+class CallGuard;
 class IndexContactListener;
 class IndexComparator;
 }  // namespace zr_addressbook
@@ -56,6 +57,7 @@ class ZRAPPAPI_EXPORT AddressBookIndex {
  private:
   friend class AddressBook;
   friend class zr_addressbook::IndexContactListener;
+  friend class AddressBookIndexTestPeer;
 
   AddressBookIndex(const AddressBookIndex&) = delete;
   AddressBookIndex& operator=(const AddressBookIndex&) = delete;
@@ -76,8 +78,8 @@ class ZRAPPAPI_EXPORT AddressBookIndex {
   zr_addressbook::IndexContactListener* mContactListener;
   zr_addressbook::IndexComparator* mComparator;
   char* mCategory;
+  // Calls into application code in progress; told when the index is destroyed under them.
+  zr_addressbook::CallGuard* mCallGuards;
 };
-
-extern template class ZRAPPAPI_EXPORT List<AddressBookIndex*>;
 
 #endif

@@ -56,7 +56,10 @@
 
 // Address book.
 #include "Address.h"
+#include "AddressBook.h"
+#include "AddressBookIndex.h"
 #include "AddressBookListeners.h"
 #include "AddressBookRecords.h"
+#include "ZorlinEvents.h"
 
 #endif
