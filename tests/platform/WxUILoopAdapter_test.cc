@@ -173,6 +173,35 @@ TEST(WxUILoopAdapter, EveryLiveAdapterKeepsTheQueueDrainedWhicheverGoesFirst) {
   EXPECT_EQ(0, zr::UILoop::RunPending());
 }
 
+// A listener that waits in a loop of its own (a modal dialog): entries posted meanwhile still run there,
+// although the drain that is running it has not returned.
+TEST(WxUILoopAdapter, ALoopNestedInAnEntryKeepsDraining) {
+  ASSERT_TRUE(zr::UILoop::AttachCurrentThread());
+  wxInitializer initializer;
+  ASSERT_TRUE(initializer.IsOk());
+  wxEventLoop loop;
+  zr::WxUILoopAdapter adapter;
+  std::vector<std::string> order;
+  auto nested = [&order] {
+    order.push_back("outer begins");
+    std::thread worker([&order] {
+      for (int i = 0; i < 3; ++i)
+        zr::UILoop::Post([&order, i] { order.push_back("inner" + std::to_string(i)); });
+      zr::UILoop::Post([] { wxEventLoopBase::GetActive()->Exit(); });
+    });
+    wxEventLoop modal;
+    {
+      Watchdog watchdog(std::chrono::seconds(3));
+      modal.Run();
+      EXPECT_FALSE(watchdog.Fired());
+    }
+    worker.join();
+    order.push_back("outer ends");
+  };
+  EXPECT_TRUE(LoopDrains(loop, nested));
+  EXPECT_EQ((std::vector<std::string>{"outer begins", "inner0", "inner1", "inner2", "outer ends"}), order);
+}
+
 // Fires once; reports whether the flood was still running when the toolkit got its turn.
 class FloodTimer : public wxTimer {
  public:
