@@ -48,7 +48,14 @@ constexpr int kMaxIov = 64;
 }  // namespace
 
 ServerConnection::ServerConnection(int fd, int id, pid_t peerPid, std::shared_ptr<ServerShared> shared)
-    : mFd(fd), mId(id), mPeerPid(peerPid), mShared(std::move(shared)), mOpen(true), mClosing(false) {}
+    : mFd(fd),
+      mId(id),
+      mPeerPid(peerPid),
+      mShared(std::move(shared)),
+      mOpen(true),
+      mClosing(false),
+      mReading(true),
+      mResumed(false) {}
 
 ServerConnection::~ServerConnection() { close(mFd); }
 
@@ -171,6 +178,13 @@ void ServerConnection::Close() {
 
 bool ServerConnection::IsOpen() const { return mOpen.load(std::memory_order_acquire); }
 
+void ServerConnection::SetReading(bool reading) {
+  if (mReading.exchange(reading) == reading) return;
+  // Frames read before the pause are reported without waiting for more bytes.
+  if (reading) mResumed.store(true);
+  if (tServing != mShared.get()) mShared->Wake();
+}
+
 size_t ServerConnection::QueuedBytes() const {
   std::lock_guard<std::mutex> guard(mOutLock);
   return mQueued;
@@ -290,7 +304,8 @@ struct IPCServer::Impl {
   }
 
   // Ends a connection whose time has come: a failed write, a Close() whose output is out or whose linger
-  // has run out. Otherwise says what to poll it for, and shortens *timeoutMs to its linger.
+  // has run out; reports what was read before a pause. Otherwise says what to poll it for, and shortens
+  // *timeoutMs to its linger. False when it ended or reports ran.
   bool Tend(const std::shared_ptr<ServerConnection>& c, Clock::time_point now, int* timeoutMs,
             short* events) {
     if (!c->IsOpen()) return false;
@@ -320,7 +335,12 @@ struct IPCServer::Impl {
       auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
       if (*timeoutMs < 0 || left < *timeoutMs) *timeoutMs = static_cast<int>(left);
     }
-    *events = static_cast<short>((closing ? 0 : POLLIN) | (queued ? POLLOUT : 0));
+    bool reading = !closing && c->mReading.load(std::memory_order_acquire);
+    if (reading && c->mResumed.exchange(false)) {
+      Read(c);
+      return false;  // reports ran
+    }
+    *events = static_cast<short>((reading ? POLLIN : 0) | (queued ? POLLOUT : 0));
     return true;
   }
 
@@ -329,11 +349,19 @@ struct IPCServer::Impl {
     c->FlushLocked();
   }
 
+  // Why output queued for a peer that hung up is lost (0 when none was).
+  int GoneError(const std::shared_ptr<ServerConnection>& c) {
+    std::lock_guard<std::mutex> guard(c->mOutLock);
+    c->FlushLocked();
+    if (c->mFailure != 0) return c->mFailure;
+    return c->mQueued > 0 ? EPIPE : 0;
+  }
+
   // Takes what the peer has sent and reports each whole frame; a frame still arriving waits in the
   // connection's buffer. After Close() nothing more is reported, even frames already read.
   void Read(const std::shared_ptr<ServerConnection>& c) {
     auto it = readers.find(c.get());
-    if (it == readers.end() || !c->IsOpen() || c->mClosing.load()) return;
+    if (it == readers.end() || !c->IsOpen() || c->mClosing.load() || !c->mReading.load()) return;
     FrameReader& frames = *it->second;
     FrameReader::Status filled = frames.Fill(c->mFd);
     for (;;) {
@@ -344,7 +372,7 @@ struct IPCServer::Impl {
         return;
       }
       listener->OnMessage(c, message);
-      if (!c->IsOpen() || c->mClosing.load()) return;
+      if (!c->IsOpen() || c->mClosing.load() || !c->mReading.load()) return;
     }
     if (filled == FrameReader::Status::kClosed) {
       Drop(c, 0);
@@ -395,7 +423,7 @@ struct IPCServer::Impl {
         short events = 0;
         if (!Tend(c, now, &timeoutMs, &events)) continue;
         live.push_back(c);
-        fds.push_back(pollfd{c->mFd, events, 0});
+        fds.push_back(pollfd{events != 0 ? c->mFd : -1, events, 0});  // -1: nothing awaited of it
       }
       if (live.size() != polled.size()) continue;  // reports ran: the sets may have changed
       if (poll(fds.data(), fds.size(), timeoutMs) <= 0) continue;
@@ -410,9 +438,9 @@ struct IPCServer::Impl {
         const auto& c = live[i];
         if (revents == 0 || !c->IsOpen()) continue;
         if (revents & POLLOUT) Flush(c);
-        if (c->mClosing.load()) {
+        if ((fds[i + 2].events & POLLIN) == 0) {
           // Only its output is awaited; a peer that has gone will never take it.
-          if (revents & (POLLHUP | POLLERR)) Drop(c, c->QueuedBytes() > 0 ? EPIPE : 0);
+          if (revents & (POLLHUP | POLLERR)) Drop(c, GoneError(c));
           continue;
         }
         if (revents & (POLLIN | POLLHUP | POLLERR)) Read(c);

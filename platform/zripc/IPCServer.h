@@ -53,6 +53,9 @@ class ZRIPC_EXPORT ServerConnection {
   // the close report follows on the server thread.
   void Close();
   bool IsOpen() const;
+  // While false, nothing more of the peer is read or reported (its writes back up in its socket, as with
+  // a service that stops reading); output still goes out. A connection starts reading.
+  void SetReading(bool reading);
   // Bytes sent but not yet taken by the peer's socket.
   size_t QueuedBytes() const;
 
@@ -71,6 +74,8 @@ class ZRIPC_EXPORT ServerConnection {
   const std::shared_ptr<ServerShared> mShared;  // wake-up and limits; outlives the server
   std::atomic<bool> mOpen;
   std::atomic<bool> mClosing;  // Close() was asked for
+  std::atomic<bool> mReading;
+  std::atomic<bool> mResumed;  // reading again: frames already buffered are due
 
   mutable std::mutex mOutLock;   // orders frames; guards everything below
   std::string mScratch;          // the text of a message that has none cached

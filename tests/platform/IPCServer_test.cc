@@ -5,15 +5,21 @@
 #include "IPCServer.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -25,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "FakeService.h"
 #include "IPCFrame.h"
 #include "IPCMessage.h"
 #include "TestRuntimeDir.h"
@@ -85,6 +92,10 @@ class Record : public IPCServerListener {
     std::lock_guard<std::mutex> lock(mMutex);
     return i < opened.size() ? opened[i] : nullptr;
   }
+  int Received(int id) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return received[id];
+  }
   int ClosedWith(int id) {
     std::lock_guard<std::mutex> lock(mMutex);
     auto it = closed.find(id);
@@ -121,10 +132,12 @@ class Peer {
     if (mFd >= 0) close(mFd);
     mFd = -1;
   }
-  // Writes all of bytes, or gives up at the deadline.
-  bool Write(const std::string& bytes, milliseconds timeout = kBound) {
+  // Writes all of bytes, or gives up at the deadline; *written tells how much went.
+  bool Write(const std::string& bytes, milliseconds timeout = kBound, size_t* written = nullptr) {
     auto until = Clock::now() + timeout;
-    size_t done = 0;
+    size_t ignored = 0;
+    size_t& done = written != nullptr ? *written : ignored;
+    done = 0;
     while (done < bytes.size()) {
       ssize_t n = send(mFd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
       if (n > 0) {
@@ -195,32 +208,356 @@ class ServerTest : public ::testing::Test {
 };
 
 TEST_F(ServerTest, PeerThatStopsReadingHoldsUpNoOneElse) {
+  // Within the output limit the silent peer keeps its connection; past it, it is dropped with ENOBUFS.
+  for (size_t limit : {size_t{0}, kMiB}) {
+    SCOPED_TRACE("output limit " + std::to_string(limit));
+    Record rec;
+    auto server = std::make_unique<IPCServer>("kv_echo", &rec);
+    if (limit != 0) server->SetOutputLimit(limit);
+    ASSERT_EQ(server->StartListening(), PR_SUCCESS);
+    auto a = std::make_unique<Peer>(Path("kv_echo"));
+    ASSERT_TRUE(a->connected);
+    ASSERT_TRUE(rec.WaitFor([&] { return rec.opened.size() == 1; }));
+    // A sends four large requests and never reads the echoes, which the server cannot write through.
+    std::string big;
+    for (int i = 0; i < 4; ++i) big += Frame({{"i", std::to_string(i)}, {"v", std::string(kMiB, 'a')}});
+    bool written = a->Write(big);
+    if (limit == 0) {
+      EXPECT_TRUE(written) << "the server stopped reading A";
+      EXPECT_TRUE(rec.WaitFor([&] { return rec.received[1] == 4; })) << "A's requests were not all taken";
+      EXPECT_GT(rec.Opened(0)->QueuedBytes(), 2 * kMiB);
+      EXPECT_TRUE(rec.Opened(0)->IsOpen());
+    } else {
+      EXPECT_TRUE(rec.WaitFor([&] { return rec.closed.count(1) == 1; })) << "A was not dropped";
+      EXPECT_EQ(rec.ClosedWith(1), ENOBUFS);
+      EXPECT_EQ(rec.Opened(0)->QueuedBytes(), 0u);
+      IPCMessage* m = Msg({{"after", "drop"}});
+      EXPECT_EQ(rec.Opened(0)->Send(m), PR_FAILURE);
+      IPC_DestroyMessage(m);
+    }
+
+    Peer b(Path("kv_echo"));
+    ASSERT_TRUE(b.connected);
+    EXPECT_TRUE(b.Write(Frame({{"ping", "1"}})));
+    EXPECT_EQ(b.Read(), "@1;4:ping1:1") << "B was not answered while A stalls";
+
+    IPCServer* s = server.get();
+    Bounded shutdown([s] { s->Shutdown(); });
+    bool prompt = shutdown.Finished();
+    EXPECT_TRUE(prompt) << "Shutdown waits on a peer that does not read";
+    if (!prompt) a->Close();  // frees a server stuck writing to A
+    shutdown.Join();
+    EXPECT_EQ(rec.ClosedWith(1), limit == 0 ? 0 : ENOBUFS);
+    EXPECT_EQ(rec.ClosedWith(2), 0);
+    EXPECT_EQ(b.Read(), "<end>");
+  }
+}
+
+TEST_F(ServerTest, HalfAFrameWaitsWithoutHoldingUpOthers) {
   Record rec;
-  auto server = std::make_unique<IPCServer>("kv_echo", &rec);
-  ASSERT_EQ(server->StartListening(), PR_SUCCESS);
-  auto a = std::make_unique<Peer>(Path("kv_echo"));
-  ASSERT_TRUE(a->connected);
-  ASSERT_TRUE(rec.WaitFor([&] { return rec.opened.size() == 1; }));
-  // A sends four large requests and never reads the echoes, which the server cannot write through.
-  std::string big;
-  for (int i = 0; i < 4; ++i) big += Frame({{"i", std::to_string(i)}, {"v", std::string(kMiB, 'a')}});
-  EXPECT_TRUE(a->Write(big)) << "the server stopped reading A";
-  EXPECT_TRUE(rec.WaitFor([&] { return rec.received[1] == 4; })) << "A's requests were not all taken";
-
+  IPCServer server("kv_echo", &rec);
+  ASSERT_EQ(server.StartListening(), PR_SUCCESS);
+  Peer a(Path("kv_echo"));
   Peer b(Path("kv_echo"));
-  ASSERT_TRUE(b.connected);
-  EXPECT_TRUE(b.Write(Frame({{"ping", "1"}})));
-  EXPECT_EQ(b.Read(), "@1;4:ping1:1") << "B was not answered while A stalls";
-
-  IPCServer* s = server.get();
+  ASSERT_TRUE(a.connected && b.connected);
+  // A stalls inside its length, then inside the payload of a large frame; B is answered each time.
+  std::string frame = Frame({{"v", std::string(256 * 1024, 'h')}});
+  size_t cuts[] = {2, 4 + 8, frame.size() / 2, frame.size()};
+  size_t sent = 0;
+  int round = 0;
+  for (size_t cut : cuts) {
+    SCOPED_TRACE("cut at " + std::to_string(cut));
+    ASSERT_TRUE(a.Write(frame.substr(sent, cut - sent)));
+    sent = cut;
+    EXPECT_TRUE(b.Write(Frame({{"n", std::to_string(++round)}})));
+    EXPECT_EQ(b.Read(), "@1;1:n1:" + std::to_string(round));
+    if (cut < frame.size()) {
+      EXPECT_EQ(rec.Received(1), 0);
+    }
+  }
+  EXPECT_TRUE(rec.WaitFor([&] { return rec.received[1] == 1; }));
+  EXPECT_EQ(a.Read().size(), frame.size() - 4) << "the completed frame was not echoed";
+  // Stalled again in the middle of a frame: Shutdown does not wait for the rest.
+  ASSERT_TRUE(a.Write(frame.substr(0, 100)));
+  IPCServer* s = &server;
   Bounded shutdown([s] { s->Shutdown(); });
   bool prompt = shutdown.Finished();
-  EXPECT_TRUE(prompt) << "Shutdown waits on a peer that does not read";
-  if (!prompt) a->Close();  // frees a server stuck writing to A
+  EXPECT_TRUE(prompt);
+  if (!prompt) a.Close();
   shutdown.Join();
   EXPECT_EQ(rec.ClosedWith(1), 0);
-  EXPECT_EQ(rec.ClosedWith(2), 0);
-  EXPECT_EQ(b.Read(), "<end>");
+}
+
+// The value of key in a message given as serialised text.
+std::string Field(const std::string& text, const char* key) {
+  IPCMessage* m = IPC_NewMessage();
+  std::string value;
+  if (IPC_Deserialize(m, text.c_str()) == PR_SUCCESS && IPC_MessageGetValue(m, key) != nullptr) {
+    value = IPC_MessageGetValue(m, key);
+  }
+  IPC_DestroyMessage(m);
+  return value;
+}
+
+TEST_F(ServerTest, SendsFromManyThreadsKeepEachThreadsOrderWhileTheServerAnswers) {
+  constexpr int kThreads = 4;
+  constexpr int kEach = 300;
+  Record rec;
+  IPCServer server("kv_echo", &rec);
+  ASSERT_EQ(server.StartListening(), PR_SUCCESS);
+  Peer peer(Path("kv_echo"));
+  ASSERT_TRUE(peer.connected);
+  ASSERT_TRUE(rec.WaitFor([&] { return rec.opened.size() == 1; }));
+  std::shared_ptr<ServerConnection> c = rec.Opened(0);
+  // Senders of several sizes, so that some frames go straight out and others queue behind them, while
+  // the server thread echoes the peer's pings onto the same connection.
+  std::vector<std::thread> senders;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < kThreads; ++t) {
+    senders.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        IPCMessage* m =
+            Msg({{"t", std::to_string(t)},
+                 {"i", std::to_string(i)},
+                 {"pad", std::string(static_cast<size_t>((i * 7919 + t * 104729) % 20000), 'p')}});
+        if (c->Send(m) != PR_SUCCESS) failures.fetch_add(1);
+        IPC_DestroyMessage(m);
+      }
+    });
+  }
+  std::string pings;
+  for (int i = 0; i < kEach; ++i) pings += Frame({{"t", "echo"}, {"i", std::to_string(i)}});
+  EXPECT_TRUE(peer.Write(pings));
+  std::map<std::string, int> next;
+  int total = 0;
+  for (; total < kThreads * kEach + kEach; ++total) {
+    std::string text = peer.Read();
+    if (text.empty() || text[0] == '<') break;
+    std::string t = Field(text, "t");
+    ASSERT_EQ(Field(text, "i"), std::to_string(next[t]++)) << "out of order from sender " << t;
+  }
+  for (auto& s : senders) s.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(total, kThreads * kEach + kEach);
+  EXPECT_EQ(c->QueuedBytes(), 0u);
+}
+
+TEST_F(ServerTest, CloseWritesQueuedOutputWithinItsLinger) {
+  enum class Then { kPeerReads, kPeerNeverReads, kPeerGoes, kShutdown };
+  struct Case {
+    const char* name;
+    Then then;
+    int expected;
+  };
+  const Case cases[] = {{"peer reads", Then::kPeerReads, 0},
+                        {"peer never reads", Then::kPeerNeverReads, ETIMEDOUT},
+                        {"peer goes", Then::kPeerGoes, EPIPE},
+                        {"shutdown", Then::kShutdown, 0}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    Record rec(/*echo=*/false);
+    auto server = std::make_unique<IPCServer>("kv_out", &rec);
+    server->SetCloseLinger(k.then == Then::kPeerNeverReads ? milliseconds(300) : milliseconds(30000));
+    ASSERT_EQ(server->StartListening(), PR_SUCCESS);
+    auto peer = std::make_unique<Peer>(Path("kv_out"));
+    ASSERT_TRUE(peer->connected);
+    ASSERT_TRUE(rec.WaitFor([&] { return rec.opened.size() == 1; }));
+    std::shared_ptr<ServerConnection> c = rec.Opened(0);
+    Bounded sends([c] {
+      for (int i = 0; i < 3; ++i) {
+        IPCMessage* m = Msg({{"i", std::to_string(i)}, {"v", std::string(kMiB, 'q')}});
+        EXPECT_EQ(c->Send(m), PR_SUCCESS);
+        IPC_DestroyMessage(m);
+      }
+    });
+    bool queued = sends.Finished();
+    EXPECT_TRUE(queued) << "Send waits for a peer that does not read";
+    if (!queued) peer->Close();
+    sends.Join();
+    EXPECT_GT(c->QueuedBytes(), kMiB);
+    auto closedAt = Clock::now();
+    c->Close();
+    IPCMessage* late = Msg({{"late", "1"}});
+    EXPECT_EQ(c->Send(late), PR_FAILURE);
+    EXPECT_EQ(errno, EPIPE);
+    IPC_DestroyMessage(late);
+    // The close waits for the output, not for the peer's requests: a frame it sends now is not reported.
+    peer->Write(Frame({{"after", "close"}}), milliseconds(0));
+    EXPECT_FALSE(rec.WaitFor([&] { return !rec.closed.empty(); }, milliseconds(100)));
+    switch (k.then) {
+      case Then::kPeerReads:
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(Field(peer->Read(), "i"), std::to_string(i));
+        EXPECT_EQ(peer->Read(), "<end>");
+        break;
+      case Then::kPeerNeverReads:
+        break;
+      case Then::kPeerGoes:
+        peer->Close();
+        break;
+      case Then::kShutdown: {
+        IPCServer* s = server.get();
+        Bounded shutdown([s] { s->Shutdown(); });
+        bool prompt = shutdown.Finished();
+        EXPECT_TRUE(prompt);
+        if (!prompt) peer->Close();
+        break;
+      }
+    }
+    EXPECT_TRUE(rec.WaitFor([&] { return !rec.closed.empty(); }));
+    EXPECT_EQ(rec.ClosedWith(1), k.expected);
+    if (k.then == Then::kPeerNeverReads) {
+      EXPECT_GE(Clock::now() - closedAt, milliseconds(300));
+    }
+    EXPECT_EQ(rec.Received(1), 0);
+    EXPECT_FALSE(c->IsOpen());
+    EXPECT_EQ(c->QueuedBytes(), 0u);
+  }
+}
+
+TEST_F(ServerTest, FakeServiceThatStopsReadingThenReadsAgainLosesNothing) {
+  zr::test::FakeService service("kv_fake");
+  // Paused from a handler in the middle of frames read together: the rest wait, and come when reading
+  // resumes although no new byte arrives.
+  service.OnCommand("n", [&](const zr::test::ReceivedMessage& m, zr::test::Responder&) {
+    if (m.Value("i") == "5") service.SetReading(false);
+  });
+  Peer a(Path("kv_fake"));
+  ASSERT_TRUE(a.connected);
+  std::string together;
+  for (int i = 0; i < 20; ++i) together += Frame({{"zr_command", "n"}, {"i", std::to_string(i)}});
+  ASSERT_TRUE(a.Write(together));
+  ASSERT_TRUE(service.WaitForMessages(6));
+  EXPECT_FALSE(service.WaitForMessages(7, milliseconds(50)));
+  service.SetReading(true);
+  ASSERT_TRUE(service.WaitForMessages(20));
+  service.ClearMessages();
+  service.SetReading(false);
+  // The client's writes back up, the last frame cut somewhere.
+  std::string rest;
+  int sent = 0;
+  while (rest.empty() && sent < 10000) {
+    std::string frame =
+        Frame({{"zr_command", "m"}, {"i", std::to_string(sent)}, {"pad", std::string(4000, 'b')}});
+    size_t written = 0;
+    if (!a.Write(frame, milliseconds(100), &written)) rest = frame.substr(written);
+    ++sent;
+  }
+  EXPECT_FALSE(rest.empty()) << "the service kept reading";
+  EXPECT_EQ(service.MessageCount(), 0);
+  // Once reading resumes, everything arrives in order: what sat in the socket and what was buffered.
+  service.SetReading(true);
+  EXPECT_TRUE(a.Write(rest));
+  ASSERT_TRUE(service.WaitForMessages(sent));
+  auto messages = service.Messages();
+  for (int i = 0; i < sent; ++i) ASSERT_EQ(messages[i].Value("i"), std::to_string(i));
+  // How the connections end is told: the first stops inside a frame, the second is closed.
+  Peer b(Path("kv_fake"));
+  ASSERT_TRUE(b.connected);
+  ASSERT_TRUE(service.WaitForConnections(2));
+  EXPECT_TRUE(a.Write(Frame({{"cut", "short"}}).substr(0, 9)));
+  a.Close();
+  ASSERT_TRUE(service.WaitForOpenConnections(1));
+  EXPECT_EQ(service.CloseError(1), EPROTO);
+  EXPECT_EQ(service.CloseError(2), -1);
+  service.DropConnections();
+  EXPECT_EQ(service.CloseError(2), 0);
+}
+
+// The child of the close-on-exec test is this test program run again with the server's socket path in
+// the environment. From a static initialiser, before any test, it looks at every descriptor it was born
+// with and exits with its verdict: 1 for a socket of that server, 2 for an eventfd, 0 for neither.
+constexpr const char* kInheritVariable = "ZRIPC_TEST_INHERIT_PATH";
+
+bool IsSocketAt(int fd, const std::string& path) {
+  sockaddr_un addr;
+  socklen_t len = sizeof addr;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 || addr.sun_family != AF_UNIX)
+    return false;
+  return len > offsetof(sockaddr_un, sun_path) && path == addr.sun_path;
+}
+
+// Descriptors of this process: their numbers and what /proc says they are.
+std::vector<std::pair<int, std::string>> OpenDescriptors() {
+  std::vector<std::pair<int, std::string>> out;
+  for (int fd = 0; fd < 1024; ++fd) {
+    char link[64];
+    char target[256];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, target, sizeof target - 1);
+    if (n <= 0) continue;
+    target[n] = '\0';
+    out.push_back({fd, target});
+  }
+  return out;
+}
+
+const bool kInheritChecked = [] {
+  const char* path = getenv(kInheritVariable);
+  if (path == nullptr) return false;
+  int verdict = 0;
+  for (const auto& d : OpenDescriptors()) {
+    if (d.second.rfind("socket:", 0) == 0 && IsSocketAt(d.first, path)) verdict |= 1;
+    if (d.second == "anon_inode:[eventfd]") verdict |= 2;
+  }
+  _exit(verdict);
+}();
+
+TEST_F(ServerTest, ChildProcessesInheritNoServerDescriptor) {
+  ASSERT_FALSE(kInheritChecked);
+  Record rec;
+  IPCServer server("kv_exec", &rec);
+  ASSERT_EQ(server.StartListening(), PR_SUCCESS);
+  Peer a(Path("kv_exec"));
+  Peer b(Path("kv_exec"));
+  ASSERT_TRUE(a.connected && b.connected);
+  ASSERT_TRUE(rec.WaitFor([&] { return rec.opened.size() == 2; }));
+  const std::string path = Path("kv_exec");
+  int serverSockets = 0;
+  int anyServerSocket = -1;
+  for (const auto& d : OpenDescriptors()) {
+    if (IsSocketAt(d.first, path)) {
+      ++serverSockets;
+      anyServerSocket = d.first;
+    }
+  }
+  ASSERT_EQ(serverSockets, 3) << "the listening socket and two accepted ones";
+
+  auto runChild = [&]() -> int {
+    std::string var = std::string(kInheritVariable) + "=" + path;
+    std::vector<char*> env;
+    for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);
+    env.push_back(const_cast<char*>(var.c_str()));
+    env.push_back(nullptr);
+    char self[] = "/proc/self/exe";
+    char* argv[] = {self, nullptr};
+    pid_t child = fork();
+    if (child == 0) {
+      execve(self, argv, env.data());
+      _exit(127);
+    }
+    if (child < 0) return -1;
+    auto until = Clock::now() + std::chrono::seconds(20);
+    int status = 0;
+    while (waitpid(child, &status, WNOHANG) == 0) {
+      if (Clock::now() > until) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        return -2;
+      }
+      std::this_thread::sleep_for(milliseconds(5));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -3;
+  };
+  // The check itself sees an inheritable copy of a server socket, and an inheritable eventfd.
+  int copy = fcntl(anyServerSocket, F_DUPFD, 0);
+  ASSERT_GE(copy, 0);
+  EXPECT_EQ(runChild(), 1);
+  close(copy);
+  int event = eventfd(0, 0);
+  ASSERT_GE(event, 0);
+  EXPECT_EQ(runChild(), 2);
+  close(event);
+  EXPECT_EQ(runChild(), 0) << "a server descriptor is not close-on-exec";
 }
 
 }  // namespace

@@ -73,6 +73,7 @@ class FakeService::Events : public zr::ipc::IPCServerListener {
     FakeService* s = mService;
     {
       std::lock_guard<std::mutex> lock(s->mMutex);
+      if (!s->mReading) c->SetReading(false);
       if (s->mRefuse) {
         ++s->mRefused;
       } else {
@@ -106,10 +107,11 @@ class FakeService::Events : public zr::ipc::IPCServerListener {
     }
   }
 
-  void OnConnectionClosed(const std::shared_ptr<zr::ipc::ServerConnection>& c, int) override {
+  void OnConnectionClosed(const std::shared_ptr<zr::ipc::ServerConnection>& c, int error) override {
     FakeService* s = mService;
     {
       std::lock_guard<std::mutex> lock(s->mMutex);
+      s->mCloseErrors[c->Id()] = error;
       s->mOpen.erase(std::remove(s->mOpen.begin(), s->mOpen.end(), c), s->mOpen.end());
     }
     s->mChanged.notify_all();
@@ -260,6 +262,18 @@ void FakeService::CloseConnection(int connection) {
 void FakeService::SetRefuse(bool refuse) {
   std::lock_guard<std::mutex> lock(mMutex);
   mRefuse = refuse;
+}
+
+void FakeService::SetReading(bool reading) {
+  std::lock_guard<std::mutex> lock(mMutex);
+  mReading = reading;
+  for (const auto& c : mOpen) c->SetReading(reading);
+}
+
+int FakeService::CloseError(int connection) const {
+  std::lock_guard<std::mutex> lock(mMutex);
+  auto it = mCloseErrors.find(connection);
+  return it == mCloseErrors.end() ? -1 : it->second;
 }
 
 int FakeService::RefusedConnections() const {

@@ -128,6 +128,12 @@ class FakeService {
   void CloseConnection(int connection);
   // While set, connections are accepted and closed at once, unrecorded.
   void SetRefuse(bool refuse);
+  // While false, the service reads nothing more of any connection, open or new (a service that has
+  // stopped reading: a client's writes back up in its socket); what it sends still goes out.
+  void SetReading(bool reading);
+  // What the close of a connection reported (0 orderly, else an errno-style code, e.g. ENOBUFS for a
+  // client that let the service's output pile up); -1 while it is open or unknown.
+  int CloseError(int connection) const;
   int RefusedConnections() const;
   bool StartListening();
   void StopListening();  // open connections stay
@@ -154,6 +160,8 @@ class FakeService {
   int mAccepted = 0;
   int mRefused = 0;
   bool mRefuse = false;
+  bool mReading = true;
+  std::map<int, int> mCloseErrors;
   std::unique_ptr<Events> mEvents;
   std::unique_ptr<zr::ipc::IPCServer> mServer;
 };
