@@ -1,6 +1,7 @@
 // Channels between threads and processes: runtime directory rules, framing, bad peers, the service end
 // and the reference counting of handles.
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -666,6 +668,55 @@ TEST_F(ChannelTest, ClientFramePatternNeitherLeaksNorFreesTwice) {
   reader.Shutdown();
   EXPECT_EQ(record->Releases(), 1);
   EXPECT_EQ(record->GoneCount(), 0);
+}
+
+// Nothing a client opens is inherited by the programs the application starts: a channel's socket, a
+// probe's, and the wake-up of the channel's reader all close on exec.
+TEST_F(ChannelTest, AChildProgramInheritsNoChannel) {
+  ServerRecord rec;
+  IPCServer server("kv_test", &rec);
+  ASSERT_EQ(server.StartListening(), PR_SUCCESS);
+  IPCChannel* ch = IPC_OpenChannel("kv_test");
+  ASSERT_NE(ch, nullptr);
+  IPC_ChannelAddRef(ch);
+  Reader reader(ch);
+  IPCChannel* probe = IPC_Connect("kv_test");
+  ASSERT_NE(probe, nullptr);
+  ASSERT_TRUE(rec.WaitFor([&] { return rec.opened.size() == 2; }));
+
+  // The child program lists its descriptors and what each leads to, one "<fd> <target>" a line.
+  int out[2];
+  ASSERT_EQ(0, pipe2(out, O_CLOEXEC));
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    dup2(out[1], 1);  // the copy does not close on exec
+    execl("/bin/sh", "sh", "-c", "for f in /proc/$$/fd/*; do echo \"${f##*/} $(readlink $f)\"; done",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  std::string listing;
+  char buffer[4096];
+  for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    ASSERT_GT(n, 0);
+    listing.append(buffer, static_cast<size_t>(n));
+  }
+  close(out[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  ASSERT_NE(listing.find("1 pipe:"), std::string::npos) << listing;  // the listing itself is right
+  std::istringstream lines(listing);
+  for (std::string line; std::getline(lines, line);) {
+    if (std::atoi(line.c_str()) <= 2) continue;  // the standard descriptors are the test runner's
+    EXPECT_EQ(line.find("socket:"), std::string::npos) << line;
+    EXPECT_EQ(line.find("eventfd"), std::string::npos) << line;
+  }
+  IPC_CloseChannel(probe);
+  reader.thread.Shutdown();
+  IPC_ChannelRelease(ch);
 }
 
 // The service of the cross-process test is this test program run again (fork, then exec, so the child
