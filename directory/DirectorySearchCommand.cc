@@ -10,6 +10,7 @@
 
 #include "CommandSink.h"
 #include "DirectoryServer.h"
+#include "DirectorySocketLayer.h"
 #include "Releaser.h"
 #include "VoidItemDestructor.h"
 
@@ -17,6 +18,8 @@ namespace zr_directory {
 namespace {
 
 constexpr const char* kCertAttribute = "usercertificate;binary";
+// Nothing more of a message begun for this long, and the directory counts as stalled in it.
+constexpr PRUint32 kStallMicroseconds = 100000;
 
 class SearchBeginCommand : public Command {
  public:
@@ -145,7 +148,7 @@ void SearchCommand::Execute() {
   mServer->PostToSink(new SearchBeginCommand(mListener));
   if (!IsCancelled()) {
     if (!mServer->mLd || !Run()) {
-      mServer->Reconnect();
+      mServer->Reconnect(this);
       if (mServer->mLd) Run();
     }
   }
@@ -185,6 +188,10 @@ bool SearchCommand::Run() {
 
   for (;;) {
     if (IsCancelled() || (timeLimitArg && PRIntervalTime(PR_IntervalNow() - started) >= limit)) {
+      // A directory that stopped in the middle of a message will not finish it: the next search starts
+      // over on a new connection instead of waiting behind the half message.
+      if (mServer->mWatch->StalledInsideMessage(PR_MicrosecondsToInterval(kStallMicroseconds)))
+        mServer->mHandleLost = true;
       ldap_abandon(ld, msgid);
       return true;
     }

@@ -2,6 +2,7 @@
 
 #include <ldap.h>
 #include <plstr.h>
+#include <prinrval.h>
 #include <prmem.h>
 #include <prprf.h>
 #include <sys/time.h>
@@ -26,7 +27,6 @@ constexpr zr_directory::SearchTime kNoTimeLimit = {0, 0};
 // Bounds on the synchronous calls (connect, bind, certificate searches), so that a server that accepts
 // but never answers cannot hold the worker for ever.
 constexpr int kNetworkTimeoutSeconds = 5;
-constexpr int kSyncTimeoutSeconds = 5;
 
 char* CopyString(const char* s) { return s ? PL_strdup(s) : nullptr; }
 void FreeString(char* s) {
@@ -107,6 +107,7 @@ class ConnectCommand : public Command {
 using zr_directory::SearchCommand;
 
 PRTime (*DirectoryServer::sNow)() = PR_Now;
+int DirectoryServer::sRequestLimitMs = DirectoryServer::kRequestLimitMs;
 
 void DirectoryServer::SetSSLFuncs(SSLAttachFunc attach, SSLConfirmFunc confirm) {
   zr_directory::SetSSLFunctions(attach, confirm);
@@ -126,6 +127,7 @@ DirectoryServer::DirectoryServer(const char* host, int port, const char* base, i
       mCurrent(nullptr),
       mFailureReported(false),
       mFailureTime(0),
+      mWatch(new zr_directory::ConnectionWatch),
       mSSLData(nullptr),
       mHandleLost(false),
       mClosing(false),
@@ -135,10 +137,12 @@ DirectoryServer::DirectoryServer(const char* host, int port, const char* base, i
 }
 
 DirectoryServer::~DirectoryServer() {
-  // A running search stops at its next check; a worker waiting on the sink is let go before the worker
-  // is joined, so destruction on the sink's own thread cannot deadlock.
+  // A running search stops at its next check, a wait on the directory ends now (its socket is shut
+  // down), and a worker waiting on the sink is let go before the worker is joined, so destruction on the
+  // sink's own thread cannot deadlock.
   mClosing.store(true, std::memory_order_release);
   CancelSearch();
+  mWatch->Wake();
   {
     std::lock_guard<std::mutex> guard(mSinkMutex);
     mSink->Shutdown();
@@ -147,6 +151,7 @@ DirectoryServer::~DirectoryServer() {
   PR_DestroyLock(mLock);
   mLock = nullptr;
   DropHandle();
+  delete mWatch;
   FreeString(mHost.load());
   FreeString(mBase);
   FreeString(mExtra);
@@ -207,8 +212,9 @@ void DirectoryServer::DropHandle() {
   mHandleLost = false;
 }
 
-void DirectoryServer::Reconnect() {
+void DirectoryServer::Reconnect(SearchCommand* search) {
   DropHandle();
+  if (IsClosing()) return;
   if (mFailureTime != 0) {
     if (sNow() <= mFailureTime + kFailureBackOffMicroseconds) return;
     SetFailureTime(0);
@@ -222,7 +228,7 @@ void DirectoryServer::Reconnect() {
   ldap_set_option(mLd, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
   struct timeval networkTimeout = {kNetworkTimeoutSeconds, 0};
   ldap_set_option(mLd, LDAP_OPT_NETWORK_TIMEOUT, &networkTimeout);
-  struct timeval syncTimeout = {kSyncTimeoutSeconds, 0};
+  struct timeval syncTimeout = {sRequestLimitMs / 1000, (sRequestLimitMs % 1000) * 1000};
   ldap_set_option(mLd, LDAP_OPT_TIMEOUT, &syncTimeout);
   int deref = LDAP_DEREF_NEVER;
   ldap_set_option(mLd, LDAP_OPT_DEREF, &deref);
@@ -230,15 +236,42 @@ void DirectoryServer::Reconnect() {
   ldap_set_option(mLd, LDAP_OPT_SIZELIMIT, &noLimit);
   ldap_set_option(mLd, LDAP_OPT_TIMELIMIT, &noLimit);
 
-  const bool secure = mUseSSL && InstallSSL();
-  zr_directory::InstallConnectionLimits(mLd, secure);
+  if (!(mUseSSL && InstallSSL())) zr_directory::InstallPlainLayer(mLd, mWatch);
 
-  if (ldap_simple_bind_s(mLd, nullptr, nullptr) != LDAP_SUCCESS) DropHandle();
+  if (!Bind(search)) DropHandle();
+}
+
+// The anonymous bind, waited for in polls, so that destruction or the cancelling of the search that
+// needs the connection ends it within one poll; at most the request limit in all.
+bool DirectoryServer::Bind(SearchCommand* search) {
+  struct berval noPassword = {0, nullptr};
+  int msgid = -1;
+  if (ldap_sasl_bind(mLd, nullptr, LDAP_SASL_SIMPLE, &noPassword, nullptr, nullptr, &msgid) != LDAP_SUCCESS)
+    return false;
+  const PRIntervalTime started = PR_IntervalNow();
+  const PRIntervalTime limit = PR_MillisecondsToInterval(static_cast<PRUint32>(sRequestLimitMs));
+  for (;;) {
+    if (IsClosing() || (search && search->IsCancelled()) ||
+        PRIntervalTime(PR_IntervalNow() - started) >= limit)
+      return false;
+    struct timeval wait = {kPollInterval.seconds, kPollInterval.microseconds};
+    LDAPMessage* result = nullptr;
+    const int type = ldap_result(mLd, msgid, LDAP_MSG_ALL, &wait, &result);
+    if (type == 0) continue;
+    int code = LDAP_OTHER;
+    if (type == LDAP_RES_BIND) {
+      if (ldap_parse_result(mLd, result, &code, nullptr, nullptr, nullptr, nullptr, 1) != LDAP_SUCCESS)
+        code = LDAP_OTHER;
+    } else {
+      ldap_msgfree(result);
+    }
+    return code == LDAP_SUCCESS;
+  }
 }
 
 bool DirectoryServer::InstallSSL() {
   if (!mLd) return false;
-  mSSLData = zr_directory::InstallSocketLayer(mLd, mHost.load());
+  mSSLData = zr_directory::InstallSocketLayer(mLd, mHost.load(), mWatch);
   return mSSLData != nullptr;
 }
 

@@ -52,6 +52,7 @@ class SearchCommand;
 class CertLookupCommand;
 class ChangeCommand;
 class ConnectCommand;
+class ConnectionWatch;
 struct SSLConnectionData;
 }  // namespace zr_directory
 
@@ -108,7 +109,9 @@ class ZRAPPAPI_EXPORT DirectoryServer : public AliasTarget {
 
   // Worker thread.
   void SetFailureTime(PRInt64 time);
-  void Reconnect();
+  // A search's reconnection also stops when that search is cancelled.
+  void Reconnect(zr_directory::SearchCommand* search = nullptr);
+  bool Bind(zr_directory::SearchCommand* search);
   bool InstallSSL();
   void DropHandle();
   void ApplyChange(char* host, int port, char* base, int delay, bool useSSL);
@@ -123,6 +126,10 @@ class ZRAPPAPI_EXPORT DirectoryServer : public AliasTarget {
 
   // The clock of the 30-second back-off; replaceable so the back-off can be exercised without waiting.
   static PRTime (*sNow)();
+  // The bound on each synchronous exchange (the bind, a certificate search); replaceable so that tests
+  // need not wait it out.
+  static constexpr int kRequestLimitMs = 5000;
+  static int sRequestLimitMs;
 
   std::atomic<char*> mHost;  // read from any thread; replaced on the worker
   int mPort;
@@ -138,6 +145,7 @@ class ZRAPPAPI_EXPORT DirectoryServer : public AliasTarget {
   bool mFailureReported;
   PRInt64 mFailureTime;
 
+  zr_directory::ConnectionWatch* mWatch;      // wakes the worker's waits on the directory
   zr_directory::SSLConnectionData* mSSLData;  // the secure-socket record of mLd, or null
   bool mHandleLost;        // mLd lost its connection during a search; the next search starts over
   VoidList mRetiredHosts;  // host names replaced by Change; GetHostName's answers stay valid

@@ -1,35 +1,100 @@
-// The NSPR socket layer of secure directory connections. Internal to the directory area.
+// The socket layers of directory connections. Internal to the directory area.
 //
-// Installed on an LDAP handle, it runs right after each connect of the handle, before any LDAP byte is
-// sent: it wraps a duplicate of the socket in a PRFileDesc, has the application's SSL functions attach
-// to it and confirm it, and then routes every read and write of the connection through that PRFileDesc.
+// Every connection of a handle gets a layer right after its connect, before any LDAP byte is sent. No
+// read or write of it blocks: reads take what has arrived (libldap's own poll, bounded by the caller's
+// time-out, does the waiting), writes wait for room at most kWriteLimitMs, and a ConnectionWatch can shut
+// the socket down from any thread to end every wait at once.
+//
+// Secure connections wrap a close-on-exec duplicate of the socket in a PRFileDesc, have the application's
+// SSL functions attach to it and confirm it, and then route every read and write through that PRFileDesc.
 // A missing or failing SSL function fails the connection.
 #ifndef ZRAPPAPI_DIRECTORYSOCKETLAYER_H
 #define ZRAPPAPI_DIRECTORYSOCKETLAYER_H
 
 #include <ldap.h>
+#include <prinrval.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
 
 #include "DirectoryServer.h"
 
 namespace zr_directory {
 
+// A write that finds no room in the socket for this long fails, and with it the connection.
+constexpr int kWriteLimitMs = 5000;
+
+// Every connection of the handle refuses a message announced larger than this, instead of allocating
+// for it and waiting for bytes that a broken or hostile server will never send.
+constexpr ber_len_t kMaxIncoming = 16 * 1024 * 1024;
+
+// Where the bytes read so far leave the current LDAP message: between messages, or inside one.
+class MessageFraming {
+ public:
+  void Reset() { mState = kBetween; }
+  void Feed(const unsigned char* bytes, std::size_t count);
+  bool InsideMessage() const { return mState != kBetween; }
+
+ private:
+  enum State { kBetween, kLength, kLongLength, kContent };
+  State mState = kBetween;
+  int mLengthBytes = 0;
+  std::uint64_t mRemaining = 0;
+};
+
+// One per server, outliving all its handles: the socket of its open connection, so that Wake can shut it
+// down from any thread, and how far the last message read has got, so that a stalled directory can be
+// told from a slow one.
+class ConnectionWatch {
+ public:
+  ConnectionWatch();
+  // Any thread. Shuts the open connection's socket down, so that every wait on it ends now, and fails
+  // every later connection.
+  void Wake();
+  bool IsWoken();
+  // Worker thread: part of a message has arrived and nothing more for at least quiet.
+  bool StalledInsideMessage(PRIntervalTime quiet) const;
+
+  // The layers' part (worker thread).
+  bool Register(int fd);  // false once woken
+  void Unregister(int fd);
+  void Received(const void* bytes, std::size_t count);
+  // Runs a non-blocking send attempt unless woken, so that no write reaches a socket Wake shut down.
+  template <typename Attempt>
+  long SendUnlessWoken(Attempt attempt) {
+    std::lock_guard<std::mutex> guard(mMutex);
+    if (mWoken) {
+      errno = ECONNABORTED;
+      return -1;
+    }
+    return attempt();
+  }
+  ldap_conncb* PlainCallbacks() { return &mPlainCallbacks; }
+
+ private:
+  std::mutex mMutex;  // guards mFd and mWoken
+  int mFd;
+  bool mWoken;
+  MessageFraming mFraming;
+  PRIntervalTime mLastRead;
+  ldap_conncb mPlainCallbacks;  // lc_arg: this
+};
+
 // One per LDAP handle; must outlive the handle (free it after ldap_unbind).
 struct SSLConnectionData {
   char* host;
+  ConnectionWatch* watch;
   ldap_conncb callbacks;
 };
 
 void SetSSLFunctions(SSLAttachFunc attach, SSLConfirmFunc confirm);
 
-// Every connection of the handle refuses a message announced larger than this, instead of allocating
-// for it and waiting for bytes that a broken or hostile server will never send.
-// On plain connections the layer also writes without raising SIGPIPE when the directory has gone, so
-// an application need not ignore the signal.
-constexpr ber_len_t kMaxIncomingMessage = 16 * 1024 * 1024;
-bool InstallConnectionLimits(LDAP* ld, bool secure);
-
-// Null when the layer could not be installed (the connection then stays plain).
-SSLConnectionData* InstallSocketLayer(LDAP* ld, const char* host);
+// Exactly one of the two goes on each handle. Null, or false, when it could not be installed; a handle
+// without the secure layer stays plain.
+SSLConnectionData* InstallSocketLayer(LDAP* ld, const char* host, ConnectionWatch* watch);
+bool InstallPlainLayer(LDAP* ld, ConnectionWatch* watch);
 void FreeSocketLayer(SSLConnectionData* data);
 
 }  // namespace zr_directory

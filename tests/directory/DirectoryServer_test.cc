@@ -3,8 +3,6 @@
 #include "DirectoryServer.h"
 
 #include <gtest/gtest.h>
-#include <nss.h>
-#include <ssl.h>
 
 #include <atomic>
 #include <string>
@@ -195,36 +193,6 @@ TEST_F(DirectoryServerTest, AdoptedSinkCarriesLaterNotificationsAndThePreviousIs
   EXPECT_TRUE(secondDeleted);
 }
 
-// NSS in the part of the application's SSL functions: attach imports the socket into NSS as a client
-// (accepting the test's self-signed certificate unless told to reject it), confirm completes the handshake.
-struct NssCalls {
-  std::atomic<int> attach{0};
-  std::atomic<int> confirm{0};
-  std::atomic<bool> rejectCertificate{false};
-  std::string lastHost;  // written by attach on the worker; read once the work is done
-  std::atomic<unsigned long> lastPort{0};
-} gNssCalls;
-
-SECStatus BadCertificate(void*, PRFileDesc*) { return gNssCalls.rejectCertificate ? SECFailure : SECSuccess; }
-
-int NssAttach(const char* host, unsigned long port, const char*, unsigned long, PRFileDesc* socket, int flag,
-              void*) {
-  ++gNssCalls.attach;
-  gNssCalls.lastHost = host ? host : "";
-  gNssCalls.lastPort = port;
-  PRFileDesc* ssl = flag == 1 ? SSL_ImportFD(nullptr, socket) : nullptr;
-  return ssl && SSL_OptionSet(ssl, SSL_SECURITY, PR_TRUE) == SECSuccess &&
-         SSL_OptionSet(ssl, SSL_HANDSHAKE_AS_CLIENT, PR_TRUE) == SECSuccess &&
-         SSL_SetURL(ssl, gNssCalls.lastHost.c_str()) == SECSuccess &&
-         SSL_BadCertHook(ssl, BadCertificate, nullptr) == SECSuccess &&
-         SSL_ResetHandshake(ssl, PR_FALSE) == SECSuccess;
-}
-
-int NssConfirm(PRFileDesc* socket) {
-  ++gNssCalls.confirm;
-  return SSL_ForceHandshakeWithTimeout(socket, PR_SecondsToInterval(5)) == SECSuccess;
-}
-
 int RefusingAttach(const char*, unsigned long, const char*, unsigned long, PRFileDesc*, int, void*) {
   ++gNssCalls.attach;
   return 0;
@@ -234,19 +202,6 @@ int RefusingConfirm(PRFileDesc*) {
   ++gNssCalls.confirm;
   return 0;
 }
-
-class DirectorySSLTest : public DirectoryTest {
- protected:
-  void SetUp() override {
-    DirectoryTest::SetUp();
-    static const bool nss = NSS_NoDB_Init(nullptr) == SECSuccess && NSS_SetDomesticPolicy() == SECSuccess;
-    ASSERT_TRUE(nss);
-    gNssCalls.attach = 0;
-    gNssCalls.confirm = 0;
-    gNssCalls.rejectCertificate = false;
-  }
-  void TearDown() override { DirectoryServer::SetSSLFuncs(nullptr, nullptr); }
-};
 
 TEST_F(DirectorySSLTest, SecureConnectionsGoThroughTheApplicationsFunctions) {
   // The ldaps port speaks only TLS: entries come back only if every byte went through the PRFileDesc

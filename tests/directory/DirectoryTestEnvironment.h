@@ -1,12 +1,13 @@
 // What the directory tests share: the private slapd started once by the test main, a fixture that needs
-// it, counting listeners of the directory interfaces, helpers that run a request and wait for its
-// listener's release, and access to a server's private parts.
+// it, NSS as the application's SSL functions, counting listeners of the directory interfaces, helpers
+// that run a request and wait for its listener's release, and access to a server's private parts.
 #ifndef ZR_TESTS_DIRECTORY_DIRECTORYTESTENVIRONMENT_H
 #define ZR_TESTS_DIRECTORY_DIRECTORYTESTENVIRONMENT_H
 
 #include <gtest/gtest.h>
 #include <prtime.h>
 
+#include <atomic>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -120,6 +121,34 @@ class DirectoryTest : public ::testing::Test {
   Slapd* slapd = nullptr;
 };
 
+// NSS in the part of the application's SSL functions: attach imports the socket into NSS as a client
+// (accepting the test's self-signed certificate unless told to reject it), confirm completes the handshake.
+struct NssCalls {
+  std::atomic<int> attach{0};
+  std::atomic<int> confirm{0};
+  std::atomic<bool> rejectCertificate{false};
+  std::string lastHost;  // written by attach on the worker; read once the work is done
+  std::atomic<unsigned long> lastPort{0};
+};
+extern NssCalls gNssCalls;
+int NssAttach(const char* host, unsigned long port, const char*, unsigned long, PRFileDesc* socket, int flag,
+              void*);
+int NssConfirm(PRFileDesc* socket);
+bool InitNss();
+
+// NSS initialised, the counters cleared; the SSL functions are unset again after each test.
+class DirectorySSLTest : public DirectoryTest {
+ protected:
+  void SetUp() override {
+    DirectoryTest::SetUp();
+    ASSERT_TRUE(InitNss());
+    gNssCalls.attach = 0;
+    gNssCalls.confirm = 0;
+    gNssCalls.rejectCertificate = false;
+  }
+  void TearDown() override { DirectoryServer::SetSSLFuncs(nullptr, nullptr); }
+};
+
 }  // namespace test
 }  // namespace zr
 
@@ -127,6 +156,9 @@ class DirectoryServerTestPeer {
  public:
   static void SetClock(PRTime (*now)()) { DirectoryServer::sNow = now; }
   static void ResetClock() { DirectoryServer::sNow = PR_Now; }
+  // The bound on a bind or a certificate search; restored by ResetRequestLimit.
+  static void SetRequestLimit(int milliseconds) { DirectoryServer::sRequestLimitMs = milliseconds; }
+  static void ResetRequestLimit() { DirectoryServer::sRequestLimitMs = DirectoryServer::kRequestLimitMs; }
   static void SearchNoCancel(DirectoryServer* server, DirectorySearch& search, List<const char*>& attrs,
                              int maxResults, DirectorySearchListener* listener) {
     server->SearchNoCancel(search, attrs, maxResults, listener);

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <lber.h>
 #include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -68,14 +69,61 @@ std::string DecodeFilter(BerElement* ber) {
 
 bool Send(Sockbuf* sb, BerElement* ber) { return ber_flush2(sb, ber, LBER_FLUSH_FREE_ALWAYS) == 0; }
 
+// The first bytes of a message, then nothing: over TLS as one whole record followed by half of the
+// record that holds the rest. The connection can send nothing more afterwards.
+constexpr size_t kStallAfter = 8;
+void SendStalled(int fd, SSL* ssl, BerElement* ber) {
+  berval* bytes = nullptr;
+  ber_flatten(ber, &bytes);
+  ber_free(ber, 1);
+  if (!bytes || bytes->bv_len <= kStallAfter) {
+    ber_bvfree(bytes);
+    return;
+  }
+  if (!ssl) {
+    send(fd, bytes->bv_val, kStallAfter, MSG_NOSIGNAL);
+  } else if (SSL_write(ssl, bytes->bv_val, kStallAfter) > 0) {
+    BIO* held = BIO_new(BIO_s_mem());
+    SSL_set0_wbio(ssl, held);
+    SSL_write(ssl, bytes->bv_val + kStallAfter, static_cast<int>(bytes->bv_len - kStallAfter));
+    char* record = nullptr;
+    const long length = BIO_get_mem_data(held, &record);
+    send(fd, record, static_cast<size_t>(length / 2), MSG_NOSIGNAL);
+  }
+  ber_bvfree(bytes);
+}
+
+// liblber's reads and writes of a TLS connection go through its SSL.
+int TlsSetup(Sockbuf_IO_Desc* sbiod, void* arg) {
+  sbiod->sbiod_pvt = arg;
+  return 0;
+}
+int TlsCtrl(Sockbuf_IO_Desc* sbiod, int opt, void*) {
+  return opt == LBER_SB_OPT_DATA_READY && SSL_pending(static_cast<SSL*>(sbiod->sbiod_pvt)) > 0;
+}
+ber_slen_t TlsRead(Sockbuf_IO_Desc* sbiod, void* buf, ber_len_t len) {
+  SSL* ssl = static_cast<SSL*>(sbiod->sbiod_pvt);
+  const int n = SSL_read(ssl, buf, static_cast<int>(len));
+  if (n > 0) return n;
+  if (SSL_get_error(ssl, n) == SSL_ERROR_ZERO_RETURN) return 0;
+  errno = ECONNRESET;
+  return -1;
+}
+ber_slen_t TlsWrite(Sockbuf_IO_Desc* sbiod, void* buf, ber_len_t len) {
+  const int n = SSL_write(static_cast<SSL*>(sbiod->sbiod_pvt), buf, static_cast<int>(len));
+  if (n > 0) return n;
+  errno = EPIPE;
+  return -1;
+}
+Sockbuf_IO gTlsIO = {TlsSetup, nullptr, TlsCtrl, TlsRead, TlsWrite, nullptr};
+
 bool SendResult(Sockbuf* sb, int msgid, ber_tag_t type, int code) {
   BerElement* ber = ber_alloc_t(LBER_USE_DER);
   ber_printf(ber, "{it{ess}}", msgid, type, code, "", "");
   return Send(sb, ber);
 }
 
-bool SendEntry(Sockbuf* sb, int msgid, const ScriptedEntry& entry) {
-  BerElement* ber = ber_alloc_t(LBER_USE_DER);
+void EncodeEntry(BerElement* ber, int msgid, const ScriptedEntry& entry) {
   ber_printf(ber, "{it{s{", msgid, kSearchEntry, entry.dn.c_str());
   for (const auto& attr : entry.attributes) {
     ber_printf(ber, "{s[", attr.first.c_str());
@@ -83,6 +131,11 @@ bool SendEntry(Sockbuf* sb, int msgid, const ScriptedEntry& entry) {
     ber_printf(ber, "]}");
   }
   ber_printf(ber, "}}}");
+}
+
+bool SendEntry(Sockbuf* sb, int msgid, const ScriptedEntry& entry) {
+  BerElement* ber = ber_alloc_t(LBER_USE_DER);
+  EncodeEntry(ber, msgid, entry);
   return Send(sb, ber);
 }
 
@@ -90,10 +143,27 @@ bool SendEntry(Sockbuf* sb, int msgid, const ScriptedEntry& entry) {
 
 ScriptedLdapServer::ScriptedLdapServer(Script script) : mScript(script) {}
 
-ScriptedLdapServer::~ScriptedLdapServer() { Stop(); }
+ScriptedLdapServer::~ScriptedLdapServer() {
+  Stop();
+  SSL_CTX_free(static_cast<SSL_CTX*>(mTls));
+}
+
+bool ScriptedLdapServer::UseTls(const std::string& certificatePem, const std::string& keyPem) {
+  SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+  if (!ctx) return false;
+  SSL_CTX_set_num_tickets(ctx, 0);  // nothing but the script's own records after the handshake
+  if (SSL_CTX_use_certificate_file(ctx, certificatePem.c_str(), SSL_FILETYPE_PEM) != 1 ||
+      SSL_CTX_use_PrivateKey_file(ctx, keyPem.c_str(), SSL_FILETYPE_PEM) != 1) {
+    SSL_CTX_free(ctx);
+    return false;
+  }
+  SSL_CTX_free(static_cast<SSL_CTX*>(mTls));
+  mTls = ctx;
+  return true;
+}
 
 bool ScriptedLdapServer::Start(int port) {
-  mListenFd = socket(AF_INET, SOCK_STREAM, 0);
+  mListenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int on = 1;
   setsockopt(mListenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in addr = {};
@@ -157,24 +227,35 @@ bool ScriptedLdapServer::WaitFor(const std::function<bool()>& pred, std::chrono:
 
 void ScriptedLdapServer::AcceptLoop() {
   for (;;) {
-    const int fd = accept(mListenFd, nullptr, nullptr);
+    const int fd = accept4(mListenFd, nullptr, nullptr, SOCK_CLOEXEC);  // children inherit none
     if (fd < 0) return;
     std::lock_guard<std::mutex> guard(mMutex);
     if (mStopping) {
       close(fd);
       return;
     }
-    ++mConnections;
+    const Script script = ++mConnections > mScriptedConnections ? Script::kAnswer : mScript;
     mConnectionFds.push_back(fd);
-    mConnectionThreads.emplace_back([this, fd] { Serve(fd); });
+    mConnectionThreads.emplace_back([this, fd, script] { Serve(fd, script); });
   }
 }
 
-void ScriptedLdapServer::Serve(int fd) {
+void ScriptedLdapServer::Serve(int fd, Script script) {
   Sockbuf* sb = ber_sockbuf_alloc();
-  ber_sockbuf_add_io(sb, &ber_sockbuf_io_tcp, LBER_SBIOD_LEVEL_PROVIDER, &fd);
+  SSL* ssl = nullptr;
+  bool open = true;
+  if (mTls) {
+    // Separate read and write BIOs, so that a stall can divert the writes.
+    ssl = SSL_new(static_cast<SSL_CTX*>(mTls));
+    SSL_set_bio(ssl, BIO_new_socket(fd, BIO_NOCLOSE), BIO_new_socket(fd, BIO_NOCLOSE));
+    open = SSL_accept(ssl) == 1;
+    ber_sockbuf_add_io(sb, &gTlsIO, LBER_SBIOD_LEVEL_PROVIDER, ssl);
+  } else {
+    ber_sockbuf_add_io(sb, &ber_sockbuf_io_tcp, LBER_SBIOD_LEVEL_PROVIDER, &fd);
+  }
 
-  if (mScript == Script::kGarbage) {
+  if (!open) {
+  } else if (script == Script::kGarbage) {
     static const char kGarbage[] = "HTTP/1.1 400 Bad Request\r\nThis is no directory.\r\n\r\n";
     char sink[512];
     while (!mStopping) {
@@ -185,10 +266,10 @@ void ScriptedLdapServer::Serve(int fd) {
   } else {
     int slowMsgid = 0;  // a search being answered one entry per interval
     size_t slowNext = 0;
-    bool open = true;
+    bool stalled = false;  // reads on, answers nothing
     while (open && !mStopping) {
       pollfd p = {fd, POLLIN, 0};
-      const int ready = poll(&p, 1, slowMsgid ? mIntervalMs.load() : 100);
+      const int ready = (ssl && SSL_pending(ssl) > 0) ? 1 : poll(&p, 1, slowMsgid ? mIntervalMs.load() : 100);
       if (ready == 0) {
         if (slowMsgid) {
           std::unique_lock<std::mutex> guard(mMutex);
@@ -215,10 +296,16 @@ void ScriptedLdapServer::Serve(int fd) {
           std::lock_guard<std::mutex> guard(mMutex);
           ++mBinds;
         }
-        if (mScript == Script::kOversized) {
+        if (stalled) {
+        } else if (script == Script::kOversized) {
           static const char kHuge[] = "\x30\x84\x7f\xff\xff\xff\x02\x01\x01\x61";
           if (send(fd, kHuge, sizeof kHuge - 1, MSG_NOSIGNAL) < 0) open = false;
-        } else if (!SendResult(sb, msgid, kBindResponse, mBindResult) || mScript == Script::kCloseAfterBind) {
+        } else if (script == Script::kStallInBindResponse) {
+          BerElement* response = ber_alloc_t(LBER_USE_DER);
+          ber_printf(response, "{it{ess}}", msgid, kBindResponse, mBindResult.load(), "", "");
+          SendStalled(fd, ssl, response);
+          stalled = true;
+        } else if (!SendResult(sb, msgid, kBindResponse, mBindResult) || script == Script::kCloseAfterBind) {
           open = false;
         }
       } else if (op == kUnbindRequest) {
@@ -248,7 +335,15 @@ void ScriptedLdapServer::Serve(int fd) {
           mSearches.push_back(search);
           entries = mEntries;
         }
-        switch (mScript) {
+        switch (stalled ? Script::kStall : script) {
+          case Script::kStallInEntry:
+            if (!entries.empty()) {
+              BerElement* entry = ber_alloc_t(LBER_USE_DER);
+              EncodeEntry(entry, msgid, entries.front());
+              SendStalled(fd, ssl, entry);
+              stalled = true;
+            }
+            break;
           case Script::kAnswer:
             for (const ScriptedEntry& e : entries) open = open && SendEntry(sb, msgid, e);
             open = open && SendResult(sb, msgid, kSearchDone, 0);
@@ -274,7 +369,11 @@ void ScriptedLdapServer::Serve(int fd) {
     mConnectionFds.erase(std::remove(mConnectionFds.begin(), mConnectionFds.end(), fd), mConnectionFds.end());
   }
   shutdown(fd, SHUT_RDWR);
-  ber_sockbuf_free(sb);  // closes fd
+  ber_sockbuf_free(sb);  // closes fd, unless it is TLS
+  if (ssl) {
+    SSL_free(ssl);
+    close(fd);
+  }
 }
 
 }  // namespace test

@@ -1,6 +1,7 @@
 // A scripted LDAP server end for protocol tests: a loopback TCP listener (a thread per connection) that
 // answers binds and searches with BER encoded by liblber and records what it received. The script is
-// chosen per server; entries are what every search gets back.
+// chosen per server (and may be limited to its first connections); entries are what every search gets
+// back. With UseTls it speaks LDAP over TLS (OpenSSL, the given PEM files) from the first byte.
 #ifndef ZR_TESTS_DIRECTORY_SCRIPTEDLDAPSERVER_H
 #define ZR_TESTS_DIRECTORY_SCRIPTEDLDAPSERVER_H
 
@@ -40,10 +41,19 @@ class ScriptedLdapServer {
     kGarbage,         // not LDAP at all: bytes that are no BER, and it keeps sending them
     kOversized,       // answers the bind with the start of a message announced as 2 GiB long
     kCloseAfterBind,  // answers the bind, then closes the connection
+    // Send the first 8 bytes of a message and stall. Over TLS those 8 bytes make one whole record, and
+    // the record holding the rest is cut in half, so the client holds both half a message and half a
+    // record.
+    kStallInBindResponse,  // in the answer to the bind
+    kStallInEntry,         // answers the bind; stalls in the first entry of the first search
   };
 
   explicit ScriptedLdapServer(Script script);
   ~ScriptedLdapServer();
+  // Before Start. False when the files cannot be used.
+  bool UseTls(const std::string& certificatePem, const std::string& keyPem);
+  // Connections after the first count are answered as by kAnswer.
+  void SetScriptedConnections(int count) { mScriptedConnections = count; }
   // port 0: any free loopback port.
   bool Start(int port = 0);
   void Stop();
@@ -62,9 +72,11 @@ class ScriptedLdapServer {
 
  private:
   void AcceptLoop();
-  void Serve(int fd);
+  void Serve(int fd, Script script);
 
   Script mScript;
+  std::atomic<int> mScriptedConnections{1 << 30};
+  void* mTls = nullptr;  // SSL_CTX*
   int mListenFd = -1;
   int mPort = 0;
   std::atomic<bool> mStopping{false};

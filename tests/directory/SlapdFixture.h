@@ -32,6 +32,9 @@ class Slapd {
   // DER bytes of the two test certificates.
   const std::string& certA() const { return mCertA; }
   const std::string& certB() const { return mCertB; }
+  // PEM files of slapd's TLS certificate (for 127.0.0.1) and its key.
+  std::string certificateFile() const { return mDir + "/cert.pem"; }
+  std::string keyFile() const { return mDir + "/key.pem"; }
 
  private:
   Slapd(const Slapd&) = delete;

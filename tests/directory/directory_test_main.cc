@@ -1,6 +1,8 @@
 // Test main of the directory tests: LDAP library defaults off, SIGPIPE ignored (a server closing a
 // connection must fail a write, not end the process), the UI thread is this one, one private slapd.
+#include <nss.h>
 #include <signal.h>
+#include <ssl.h>
 #include <stdlib.h>
 
 #include "DirectoryTestEnvironment.h"
@@ -24,6 +26,35 @@ class SlapdEnvironment : public ::testing::Environment {
 };
 
 }  // namespace
+
+NssCalls gNssCalls;
+
+namespace {
+SECStatus BadCertificate(void*, PRFileDesc*) { return gNssCalls.rejectCertificate ? SECFailure : SECSuccess; }
+}  // namespace
+
+int NssAttach(const char* host, unsigned long port, const char*, unsigned long, PRFileDesc* socket, int flag,
+              void*) {
+  ++gNssCalls.attach;
+  gNssCalls.lastHost = host ? host : "";
+  gNssCalls.lastPort = port;
+  PRFileDesc* ssl = flag == 1 ? SSL_ImportFD(nullptr, socket) : nullptr;
+  return ssl && SSL_OptionSet(ssl, SSL_SECURITY, PR_TRUE) == SECSuccess &&
+         SSL_OptionSet(ssl, SSL_HANDSHAKE_AS_CLIENT, PR_TRUE) == SECSuccess &&
+         SSL_SetURL(ssl, gNssCalls.lastHost.c_str()) == SECSuccess &&
+         SSL_BadCertHook(ssl, BadCertificate, nullptr) == SECSuccess &&
+         SSL_ResetHandshake(ssl, PR_FALSE) == SECSuccess;
+}
+
+int NssConfirm(PRFileDesc* socket) {
+  ++gNssCalls.confirm;
+  return SSL_ForceHandshakeWithTimeout(socket, PR_SecondsToInterval(5)) == SECSuccess;
+}
+
+bool InitNss() {
+  static const bool nss = NSS_NoDB_Init(nullptr) == SECSuccess && NSS_SetDomesticPolicy() == SECSuccess;
+  return nss;
+}
 
 Slapd* TestSlapd() { return gSlapd.get(); }
 const std::string& TestSlapdError() { return gSlapdError; }

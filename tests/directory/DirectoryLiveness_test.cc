@@ -1,0 +1,241 @@
+// Directories that stall in the middle of a message, in clear and over TLS: every wait of a server's
+// worker ends within its limit, CancelSearch and destruction cut it short, and the next search starts
+// over on a new connection. And what a started program inherits of directory connections: nothing.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "DirectoryServer.h"
+#include "DirectoryTestEnvironment.h"
+#include "ScriptedLdapServer.h"
+#include "UIPump.h"
+
+namespace zr {
+namespace test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using Script = ScriptedLdapServer::Script;
+
+// Runs rescue on its own thread unless destroyed within the limit: a step that hangs fails its own
+// checks and is then let go, instead of hanging the test program.
+class Watchdog {
+ public:
+  Watchdog(milliseconds limit, std::function<void()> rescue)
+      : mThread([this, limit, rescue] {
+          std::unique_lock<std::mutex> lock(mMutex);
+          if (mDisarm.wait_for(lock, limit, [this] { return mDisarmed; })) return;
+          lock.unlock();
+          ADD_FAILURE() << "hung: the watchdog let it go";
+          rescue();
+        }) {}
+  ~Watchdog() {
+    {
+      std::lock_guard<std::mutex> lock(mMutex);
+      mDisarmed = true;
+    }
+    mDisarm.notify_all();
+    mThread.join();
+  }
+
+ private:
+  std::mutex mMutex;
+  std::condition_variable mDisarm;
+  bool mDisarmed = false;
+  std::thread mThread;
+};
+
+struct RequestLimit {
+  explicit RequestLimit(int ms) { DirectoryServerTestPeer::SetRequestLimit(ms); }
+  ~RequestLimit() { DirectoryServerTestPeer::ResetRequestLimit(); }
+};
+
+milliseconds Since(Clock::time_point start) {
+  return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+}
+
+bool Released(const std::shared_ptr<ListenerRecord>& record) {
+  return PumpUntil([&] { return record->Released(); }, milliseconds(3000));
+}
+
+struct StallCase {
+  const char* name;
+  Script script;
+  bool tls;
+};
+
+class DirectoryStallTest : public DirectorySSLTest {
+ protected:
+  // The script on the first scripted connections, answering afterwards.
+  std::unique_ptr<ScriptedLdapServer> StartDirectory(const StallCase& c, int scripted) {
+    auto directory = std::make_unique<ScriptedLdapServer>(c.script);
+    directory->SetEntries({{"uid=a,o=t", {{"cn", {"Ann"}}, {"mail", {"ann@t"}}}}});
+    directory->SetScriptedConnections(scripted);
+    if (c.tls) {
+      EXPECT_TRUE(directory->UseTls(slapd->certificateFile(), slapd->keyFile()));
+    }
+    EXPECT_TRUE(directory->Start());
+    return directory;
+  }
+};
+
+TEST_F(DirectoryStallTest, AStalledDirectoryHoldsNoWaitBeyondItsLimitAndTheNextSearchStartsOver) {
+  DirectoryServer::SetSSLFuncs(NssAttach, NssConfirm);
+  const StallCase cases[] = {{"clear, half an entry", Script::kStallInEntry, false},
+                             {"TLS, half an entry", Script::kStallInEntry, true},
+                             {"clear, half a bind answer", Script::kStallInBindResponse, false},
+                             {"TLS, half a bind answer", Script::kStallInBindResponse, true}};
+  for (const StallCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const bool inEntry = c.script == Script::kStallInEntry;
+    List<const char*> attrs;
+    attrs.Append("cn");
+
+    // Limits: a type-down ends at its half second; a bind at the request limit, as a failed Connect.
+    // The next search reconnects, and the directory answers the new connection.
+    {
+      auto directory = StartDirectory(c, 1);
+      Watchdog dog(milliseconds(8000), [&] { directory->Stop(); });  // outlives the server
+      auto server =
+          std::make_unique<DirectoryServer>("127.0.0.1", directory->port(), "o=t", 0, c.tls, nullptr);
+      RequestLimit limit(600);
+      const auto started = Clock::now();
+      std::shared_ptr<ListenerRecord> record;
+      if (inEntry) {
+        auto* listener = new CountingSearchListener;
+        record = listener->record();
+        server->TypeDownSearch("a", 10, listener);
+        EXPECT_TRUE(Released(record));
+        EXPECT_EQ(record->Calls(), (Calls{"OnSearchBegin", "OnSearchEnd"}));
+      } else {
+        auto* listener = new CountingResultListener;
+        record = listener->record();
+        server->Connect(listener);
+        EXPECT_TRUE(Released(record));
+        EXPECT_EQ(record->Calls(), Calls{"OnFailure(null)"});
+      }
+      EXPECT_LT(Since(started), milliseconds(1500));
+      EXPECT_TRUE(ReleasedOnceOnUIThread(*record));
+
+      auto* next = new CountingSearchListener;
+      auto nextRecord = next->record();
+      server->TypeDownSearch("a", 10, next);
+      EXPECT_TRUE(Released(nextRecord));
+      EXPECT_EQ(nextRecord->Calls(),
+                (Calls{"OnSearchBegin", "OnSearchEntry(cn=Ann;mail=ann@t)", "OnSearchEnd"}));
+      EXPECT_EQ(directory->Connections(), 2);
+    }
+
+    // Every connection stalls. CancelSearch ends the waiting search within about one 0.1 s poll: a
+    // replication (no time limit of its own) in the entry, a type-down in the bind.
+    auto directory = StartDirectory(c, 1 << 30);
+    Watchdog dog(milliseconds(8000), [&] { directory->Stop(); });
+    {
+      DirectoryServer server("127.0.0.1", directory->port(), "o=t", 0, c.tls, nullptr);
+      std::shared_ptr<ListenerRecord> record;
+      if (inEntry) {
+        auto* listener = new CountingReplicateListener;
+        record = listener->record();
+        server.Replicate(attrs, listener);
+        EXPECT_TRUE(
+            directory->WaitFor([&] { return directory->Searches().size() == 1; }, milliseconds(3000)));
+      } else {
+        auto* listener = new CountingSearchListener;
+        record = listener->record();
+        server.TypeDownSearch("a", 10, listener);
+        EXPECT_TRUE(directory->WaitFor([&] { return directory->Binds() == 1; }, milliseconds(3000)));
+      }
+      PumpFor(milliseconds(50));  // the half message reaches the worker
+      const auto cancelled = Clock::now();
+      server.CancelSearch();
+      EXPECT_TRUE(Released(record));
+      EXPECT_LT(Since(cancelled), milliseconds(400));
+      EXPECT_EQ(record->Calls(), inEntry ? (Calls{"OnReplicateBegin", "OnReplicateEnd"})
+                                         : (Calls{"OnSearchBegin", "OnSearchEnd"}));
+      EXPECT_TRUE(ReleasedOnceOnUIThread(*record));
+    }
+
+    // Destroyed while its worker waits in a certificate search or a bind: it returns at once.
+    auto* server = new DirectoryServer("127.0.0.1", directory->port(), "o=t", 0, c.tls, nullptr);
+    std::shared_ptr<ListenerRecord> record;
+    if (inEntry) {
+      auto* listener = new CountingCertListener(nullptr, nullptr);
+      record = listener->record();
+      server->LookupCerts(attrs, listener);
+    } else {
+      auto* listener = new CountingResultListener;
+      record = listener->record();
+      server->Connect(listener);
+    }
+    EXPECT_TRUE(directory->WaitFor(  // the second, after the cancelled server's
+        [&] { return (inEntry ? static_cast<int>(directory->Searches().size()) : directory->Binds()) == 2; },
+        milliseconds(3000)));
+    PumpFor(milliseconds(50));
+    const auto destroyed = Clock::now();
+    delete server;
+    EXPECT_LT(Since(destroyed), milliseconds(300));
+    EXPECT_TRUE(Released(record));
+    EXPECT_TRUE(ReleasedOnceOnUIThread(*record));
+  }
+}
+
+// The sockets that a program started now holds, as the kernel names them ("socket:[inode]").
+std::multiset<std::string> SocketsOfAStartedProgram() {
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) return {"pipe failed"};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], 1);
+    execl("/bin/sh", "sh", "-c", "for f in /proc/$$/fd/*; do readlink \"$f\"; done",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+  close(out[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  std::multiset<std::string> sockets;
+  for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+    if (text.compare(start, 7, "socket:") == 0) sockets.insert(text.substr(start, end - start));
+  return sockets;
+}
+
+int SocketsHeld() {
+  int count = 0;
+  for (int fd = 0; fd < 1024; ++fd) {
+    char link[64], target[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(link, target, sizeof target - 1);
+    if (n > 7 && std::string(target, 7) == "socket:") ++count;
+  }
+  return count;
+}
+
+TEST_F(DirectorySSLTest, StartedProgramsInheritNoSocketOfADirectoryConnection) {
+  const std::multiset<std::string> before = SocketsOfAStartedProgram();
+  const int heldBefore = SocketsHeld();
+  DirectoryServer::SetSSLFuncs(NssAttach, NssConfirm);
+  DirectoryServer secure("127.0.0.1", slapd->ldapsPort(), Slapd::Base(), 0, true, nullptr);
+  DirectoryServer plain("127.0.0.1", slapd->ldapPort(), Slapd::Base(), 0, false, nullptr);
+  EXPECT_EQ(ConnectAndWait(secure)->Calls(), Calls{"OnSuccess"});
+  EXPECT_EQ(ConnectAndWait(plain)->Calls(), Calls{"OnSuccess"});
+  // Both connections are open here (the secure one through two descriptors), and none reaches a child.
+  EXPECT_GE(SocketsHeld(), heldBefore + 2);
+  EXPECT_EQ(SocketsOfAStartedProgram(), before);
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace zr
