@@ -15,8 +15,10 @@
 // Release() the client makes. While the client is dispatching (every OnMessage, OnConnect, OnDisconnect
 // and listener call the frame makes, and any call a subclass wraps in a DispatchScope), theInstance is
 // cleared at once but the object is deleted only when the outermost dispatch returns; meanwhile its sink
-// is shut down, so nothing more is delivered. A subclass that calls out from its own code checks
-// IsReleased() after each call and stops.
+// is shut down, so nothing more is delivered. A subclass's OnMessage, OnConnect, OnDisconnect and reply
+// listeners already run inside a dispatch; its own code that calls application code elsewhere (a public
+// call that releases a listener, a command of its own run on the UI thread) holds a DispatchScope. After
+// each call out it checks IsReleased() (then stops) and finds again whatever it was walking.
 #ifndef ZRAPPAPI_ZORLINCLIENT_H
 #define ZRAPPAPI_ZORLINCLIENT_H
 

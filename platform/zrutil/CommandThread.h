@@ -1,6 +1,7 @@
 // A worker thread running posted commands one at a time in FIFO order. The thread starts with the first
 // PostCommand. Shutdown stops taking commands, waits for the one running (if any) to finish, joins the
-// thread and deletes every command that never ran; commands posted afterwards are deleted at once.
+// thread and deletes every command that never ran; commands posted afterwards are deleted at once. An
+// owner whose commands may block (on I/O, or waiting for the thread calling Shutdown) wakes them first.
 // PostCommand may be called from any thread, including the worker itself. Shutdown may be called from any
 // thread; called by a command on the worker itself it does not wait (the running command is its caller):
 // the worker ends after that command, and a later Shutdown or the destructor joins it. A command may also
