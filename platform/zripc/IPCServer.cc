@@ -512,9 +512,10 @@ PRStatus IPCServer::StartListening() {
       errno = EEXIST;
       return PR_FAILURE;
     }
-    int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking: a live server that does not accept (its backlog full) answers EAGAIN, not a wait.
+    int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (probe < 0) return PR_FAILURE;
-    bool live = connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    bool live = connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 || errno == EAGAIN;
     close(probe);
     if (live) {
       errno = EADDRINUSE;

@@ -463,6 +463,40 @@ TEST_F(ServerTest, FakeServiceThatStopsReadingThenReadsAgainLosesNothing) {
   EXPECT_EQ(service.CloseError(2), 0);
 }
 
+TEST_F(ServerTest, StartListeningDoesNotWaitOnALiveServerThatDoesNotAccept) {
+  // Another server holds the name and accepts nobody: its backlog is full.
+  const std::string path = Path("kv_busy");
+  int other = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr;
+  std::memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  ASSERT_EQ(bind(other, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(other, 0), 0);
+  std::vector<int> waiting;
+  for (int i = 0; i < 16; ++i) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    waiting.push_back(fd);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno == EAGAIN) break;
+  }
+  ASSERT_LT(waiting.size(), 16u) << "the backlog never filled";
+  Record rec;
+  IPCServer server("kv_busy", &rec);
+  PRStatus status = PR_SUCCESS;
+  int error = 0;
+  Bounded start([&] {
+    status = server.StartListening();
+    error = errno;
+  });
+  bool prompt = start.Finished();
+  EXPECT_TRUE(prompt) << "StartListening waits for a server that does not accept";
+  close(other);  // ends a probe stuck in connect
+  start.Join();
+  EXPECT_EQ(status, PR_FAILURE);
+  EXPECT_EQ(error, EADDRINUSE);
+  for (int fd : waiting) close(fd);
+}
+
 // The child of the close-on-exec test is this test program run again with the server's socket path in
 // the environment. From a static initialiser, before any test, it looks at every descriptor it was born
 // with and exits with its verdict: 1 for a socket of that server, 2 for an eventfd, 0 for neither.
