@@ -12,6 +12,7 @@
 #include "DirectoryServer.h"
 #include "DirectorySocketLayer.h"
 #include "Releaser.h"
+#include "UILoop.h"
 #include "VoidItemDestructor.h"
 
 namespace zr_directory {
@@ -61,17 +62,26 @@ class SearchEntryCommand : public Command {
   IPCMessage* mEntry;
 };
 
-// Takes over the listener reference: released on the UI thread whether or not the command ran.
+// Takes over the listener reference: released on the UI thread right after OnSearchEnd, or later when
+// the command is dropped.
 class SearchEndCommand : public Command {
  public:
-  explicit SearchEndCommand(DirectoryBaseListener* listener) : mListener(listener) {}
-  ~SearchEndCommand() override { Releaser::ReleaseOnUIThread(mListener); }
+  explicit SearchEndCommand(DirectoryBaseListener* listener) : mListener(listener), mRan(false) {}
+  ~SearchEndCommand() override {
+    if (mRan) {
+      Releaser::ReleaseOnUIThread(mListener);
+    } else {
+      ReleaseLater(mListener);
+    }
+  }
   void Execute() override {
+    mRan = true;
     if (mListener) mListener->OnSearchEnd();
   }
 
  private:
   DirectoryBaseListener* mListener;
+  bool mRan;
 };
 
 class CertFoundCommand : public Command {
@@ -117,6 +127,10 @@ void FreeStringArray(char** strings) {
 
 }  // namespace
 
+void ReleaseLater(Listener* listener) {
+  if (listener) zr::UILoop::Post([listener] { listener->Release(); });
+}
+
 SearchCommand::SearchCommand(DirectoryServer* server, char* filter, int sizeLimit, const char* const* attrs,
                              int attrCount, DirectorySearchListener* listener, SearchTime timeLimit,
                              SearchTime pollInterval)
@@ -135,7 +149,7 @@ SearchCommand::~SearchCommand() {
   PR_Unlock(mServer->mLock);
   if (mFilter) PR_smprintf_free(mFilter);
   FreeStringArray(mAttrs);
-  Releaser::ReleaseOnUIThread(mListener);
+  ReleaseLater(mListener);
 }
 
 void SearchCommand::SetCancelled() { mCancelled.store(true, std::memory_order_release); }
@@ -230,7 +244,7 @@ CertLookupCommand::CertLookupCommand(DirectoryServer* server, const char* const*
   for (int i = 0; i < count; ++i) mAddresses.Append(PL_strdup(addresses[i]));
 }
 
-CertLookupCommand::~CertLookupCommand() { Releaser::ReleaseOnUIThread(mListener); }
+CertLookupCommand::~CertLookupCommand() { ReleaseLater(mListener); }
 
 void CertLookupCommand::Execute() {
   mServer->PostToSink(new SearchBeginCommand(mListener));

@@ -12,6 +12,10 @@ class DirectoryServer;
 
 namespace zr_directory {
 
+// Releases through the UI queue, any thread: for a listener whose commands were dropped because its
+// server is going, which may be happening inside one of that listener's own calls.
+void ReleaseLater(Listener* listener);
+
 struct SearchTime {
   int seconds;
   int microseconds;

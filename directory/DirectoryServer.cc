@@ -87,7 +87,7 @@ class ConnectCommand : public Command {
   ConnectCommand(DirectoryServer* server, ResultListener* listener) : mServer(server), mListener(listener) {}
   ~ConnectCommand() override {
     // Never ran: the listener is still ours.
-    Releaser::ReleaseOnUIThread(mListener);
+    zr_directory::ReleaseLater(mListener);
   }
   void Execute() override {
     mServer->Reconnect();
@@ -238,7 +238,10 @@ void DirectoryServer::Reconnect(SearchCommand* search) {
 
   if (!(mUseSSL && InstallSSL())) zr_directory::InstallPlainLayer(mLd, mWatch);
 
-  if (!Bind(search)) DropHandle();
+  mWatch->ConnectingFor(search);
+  const bool bound = Bind(search);
+  mWatch->ConnectingFor(nullptr);
+  if (!bound) DropHandle();
 }
 
 // The anonymous bind, waited for in polls, so that destruction or the cancelling of the search that
@@ -299,6 +302,7 @@ void DirectoryServer::QueueSearch(SearchCommand* command, bool cancelCurrent, bo
   PR_Lock(mLock);
   if (cancelCurrent && mCurrent) {
     mCurrent->SetCancelled();
+    mWatch->Interrupt(mCurrent);
     mCurrent = nullptr;
   }
   if (becomeCurrent) mCurrent = command;
@@ -310,6 +314,8 @@ void DirectoryServer::CancelSearch() {
   PR_Lock(mLock);
   if (mCurrent) {
     mCurrent->SetCancelled();
+    // A search still connecting may be in a handshake, which only a shut-down socket ends.
+    mWatch->Interrupt(mCurrent);
     mCurrent = nullptr;
   }
   PR_Unlock(mLock);

@@ -16,8 +16,9 @@
 // Applications keep a server beyond a callback only through an Alias<DirectoryServer>.
 //
 // The worker waits while OnCertFound and OnCertNotFound run (the certificate bytes belong to its LDAP
-// result), so neither may destroy the server or call AdoptCommandSink: both wait for the worker, which
-// waits for them. Do it after OnSearchEnd, or from a task posted to the UI thread.
+// result). Any listener call may still destroy the server, which lets that worker go first; the bytes
+// are then valid only until the destruction. No call on the UI thread waits for the directory: every
+// read and write of a connection is bounded, and CancelSearch and the destructor cut short any wait.
 #ifndef ZRAPPAPI_DIRECTORYSERVER_H
 #define ZRAPPAPI_DIRECTORYSERVER_H
 

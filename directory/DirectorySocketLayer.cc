@@ -275,7 +275,8 @@ void MessageFraming::Feed(const unsigned char* bytes, std::size_t count) {
   }
 }
 
-ConnectionWatch::ConnectionWatch() : mFd(kNoSocket), mWoken(false), mLastRead(PR_IntervalNow()) {
+ConnectionWatch::ConnectionWatch()
+    : mFd(kNoSocket), mWoken(false), mConnectingFor(nullptr), mLastRead(PR_IntervalNow()) {
   mPlainCallbacks.lc_add = PlainOnConnect;
   mPlainCallbacks.lc_del = OnDisconnect;
   mPlainCallbacks.lc_arg = this;
@@ -286,6 +287,16 @@ void ConnectionWatch::Wake() {
   mWoken = true;
   // Only a registered socket, which cannot have been closed (and its number reused) meanwhile.
   if (mFd != kNoSocket) shutdown(mFd, SHUT_RDWR);
+}
+
+void ConnectionWatch::ConnectingFor(const void* search) {
+  std::lock_guard<std::mutex> guard(mMutex);
+  mConnectingFor = search;
+}
+
+void ConnectionWatch::Interrupt(const void* search) {
+  std::lock_guard<std::mutex> guard(mMutex);
+  if (search && mConnectingFor == search && mFd != kNoSocket) shutdown(mFd, SHUT_RDWR);
 }
 
 bool ConnectionWatch::IsWoken() {

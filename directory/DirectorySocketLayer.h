@@ -54,6 +54,11 @@ class ConnectionWatch {
   // every later connection.
   void Wake();
   bool IsWoken();
+  // Worker thread: the connection being made now is for this search (null: for none). Any thread:
+  // shuts that connection's socket down if it is still being made for this search, ending even a
+  // handshake in the application's SSL functions.
+  void ConnectingFor(const void* search);
+  void Interrupt(const void* search);
   // Worker thread: part of a message has arrived and nothing more for at least quiet.
   bool StalledInsideMessage(PRIntervalTime quiet) const;
 
@@ -74,9 +79,10 @@ class ConnectionWatch {
   ldap_conncb* PlainCallbacks() { return &mPlainCallbacks; }
 
  private:
-  std::mutex mMutex;  // guards mFd and mWoken
+  std::mutex mMutex;  // guards mFd, mWoken and mConnectingFor
   int mFd;
   bool mWoken;
+  const void* mConnectingFor;
   MessageFraming mFraming;
   PRIntervalTime mLastRead;
   ldap_conncb mPlainCallbacks;  // lc_arg: this

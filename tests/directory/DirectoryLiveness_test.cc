@@ -1,12 +1,17 @@
-// Directories that stall in the middle of a message, in clear and over TLS: every wait of a server's
-// worker ends within its limit, CancelSearch and destruction cut it short, and the next search starts
-// over on a new connection. And what a started program inherits of directory connections: nothing.
+// Directories that stall in the middle of a message or never answer, in clear and over TLS: every wait
+// of a server's worker ends within its limit, CancelSearch and destruction cut it short, and the next
+// search starts over on a new connection. A server destroyed from any call of its listeners. And what a
+// started program inherits of directory connections: nothing.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -185,6 +190,150 @@ TEST_F(DirectoryStallTest, AStalledDirectoryHoldsNoWaitBeyondItsLimitAndTheNextS
     EXPECT_LT(Since(destroyed), milliseconds(300));
     EXPECT_TRUE(Released(record));
     EXPECT_TRUE(ReleasedOnceOnUIThread(*record));
+  }
+}
+
+TEST_F(DirectoryStallTest, ADirectoryThatNeverAnswersHoldsNeitherCancelNorDestruction) {
+  // Connections complete in the listen queue and are never accepted: nothing is ever answered, so a
+  // secure connection waits in the application's handshake, a plain one for its bind.
+  const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(silent, 16), 0);
+  ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const int port = ntohs(address.sin_port);
+  DirectoryServer::SetSSLFuncs(NssAttach, NssConfirm);
+  // Closing the listener resets every connection in its queue, which ends any wait left.
+  Watchdog dog(milliseconds(8000), [&] { shutdown(silent, SHUT_RDWR); });
+
+  for (const bool secure : {false, true}) {
+    SCOPED_TRACE(secure ? "secure" : "plain");
+    const int attached = gNssCalls.attach;
+    {
+      DirectoryServer server("127.0.0.1", port, "o=t", 0, secure, nullptr);
+      auto* listener = new CountingSearchListener;
+      auto record = listener->record();
+      server.TypeDownSearch("a", 10, listener);
+      PumpFor(milliseconds(200));
+      const auto cancelled = Clock::now();
+      server.CancelSearch();
+      EXPECT_TRUE(Released(record));
+      EXPECT_LT(Since(cancelled), milliseconds(400));
+      EXPECT_EQ(record->Calls(), (Calls{"OnSearchBegin", "OnSearchEnd"}));
+    }
+    auto* server = new DirectoryServer("127.0.0.1", port, "o=t", 0, secure, nullptr);
+    auto* listener = new CountingResultListener;
+    auto record = listener->record();
+    server->Connect(listener);
+    PumpFor(milliseconds(200));
+    const auto destroyed = Clock::now();
+    delete server;
+    EXPECT_LT(Since(destroyed), milliseconds(300));
+    EXPECT_TRUE(Released(record));
+    EXPECT_TRUE(ReleasedOnceOnUIThread(*record));
+    EXPECT_EQ(gNssCalls.attach - attached, secure ? 2 : 0);  // both really waited in the handshake
+  }
+  close(silent);
+}
+
+// Destroys the server from the named call (or from Release); counts like its base.
+template <typename Base>
+class Destroying : public Base {
+ public:
+  template <typename... Args>
+  Destroying(DirectoryServer** server, std::string when, Args... args)
+      : Base(args...), mServer(server), mWhen(std::move(when)) {}
+  void OnSearchBegin() override {
+    Then("OnSearchBegin", [&] { Base::OnSearchBegin(); });
+  }
+  void OnServerUnavailable(const char* host) override {
+    Then("OnServerUnavailable", [&] { Base::OnServerUnavailable(host); });
+  }
+  void OnSearchEnd() override {
+    Then("OnSearchEnd", [&] { Base::OnSearchEnd(); });
+  }
+  void Release() override {
+    Destroy("Release");
+    Base::Release();
+  }
+
+ protected:
+  template <typename Call>
+  void Then(const char* name, Call call) {
+    call();
+    Destroy(name);
+  }
+  void Destroy(const char* name) {
+    if (mWhen != name || !*mServer) return;
+    delete *mServer;
+    *mServer = nullptr;
+  }
+
+ private:
+  DirectoryServer** mServer;
+  std::string mWhen;
+};
+
+class DestroyingSearch : public Destroying<CountingSearchListener> {
+ public:
+  using Destroying::Destroying;
+  void OnSearchEntry(IPCMessage* entry) override {
+    Then("OnSearchEntry", [&] { CountingSearchListener::OnSearchEntry(entry); });
+  }
+};
+
+class DestroyingCerts : public Destroying<CountingCertListener> {
+ public:
+  using Destroying::Destroying;
+  void OnCertFound(const char* address, const char* data, unsigned long length) override {
+    Then("OnCertFound", [&] { CountingCertListener::OnCertFound(address, data, length); });
+  }
+  void OnCertNotFound(const char* address) override {
+    Then("OnCertNotFound", [&] { CountingCertListener::OnCertNotFound(address); });
+  }
+};
+
+TEST_F(DirectoryTest, TheServerMayBeDestroyedFromAnyCallOfItsListeners) {
+  ScriptedLdapServer directory(Script::kAnswer);
+  directory.SetEntries({{"uid=a,o=t", {{"cn", {"Ann"}}}}, {"uid=b,o=t", {{"cn", {"Ben"}}}}});
+  ASSERT_TRUE(directory.Start());
+  const int unreachable = FreeLoopbackPort();
+  // A deadlock here is on the UI thread itself: nothing can be let go, so the program ends failing.
+  Watchdog dog(milliseconds(20000), [] {
+    fprintf(stderr, "a server destroyed from a callback hung\n");
+    _exit(1);
+  });
+  for (const char* when :
+       {"OnSearchBegin", "OnSearchEntry", "OnSearchEnd", "Release", "OnServerUnavailable"}) {
+    SCOPED_TRACE(when);
+    const bool reachable = std::string(when) != "OnServerUnavailable";
+    DirectoryServer* server = new DirectoryServer("127.0.0.1", reachable ? directory.port() : unreachable,
+                                                  "o=t", 0, false, nullptr);
+    auto* listener = new DestroyingSearch(&server, when);
+    auto record = listener->record();
+    server->TypeDownSearch("a", 10, listener);
+    EXPECT_TRUE(PumpUntil([&] { return !server && record->Released(); }, milliseconds(3000)));
+    EXPECT_TRUE(ReleasedOnceOnUIThread(*record));
+    const std::string last = std::string(when) == "Release" ? "OnSearchEnd" : when;
+    EXPECT_EQ(record->Calls().back().rfind(last, 0), 0u) << "nothing after it";
+    delete server;
+  }
+  for (const char* when : {"OnSearchBegin", "OnCertFound", "OnCertNotFound", "OnSearchEnd", "Release"}) {
+    SCOPED_TRACE(when);
+    DirectoryServer* server =
+        new DirectoryServer("127.0.0.1", slapd->ldapPort(), Slapd::Base(), 0, false, nullptr);
+    List<const char*> addresses;
+    for (const char* a : {"nobody@zr.test", "certtwo@zr.test", "nobody@zr.test", "certtwo@zr.test"})
+      addresses.Append(a);
+    auto* listener = new DestroyingCerts(&server, when, &slapd->certA(), &slapd->certB());
+    auto record = listener->record();
+    server->LookupCerts(addresses, listener);
+    EXPECT_TRUE(PumpUntil([&] { return !server && record->Released(); }, milliseconds(3000)));
+    EXPECT_TRUE(ReleasedOnceOnUIThread(*record));
+    delete server;
   }
 }
 
