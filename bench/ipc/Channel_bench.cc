@@ -12,12 +12,14 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -339,5 +341,49 @@ void BM_RawPipelined(benchmark::State& state) {
 BENCHMARK(BM_RawPipelined)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 }  // namespace
+
+// ---- the service with a client that stops reading ----
+
+// The same round trip while another client of the service has sent 4 MiB of requests and reads none of
+// the echoes: they wait in its connection's output queue and must cost the others nothing.
+void BM_LibraryRoundTripBesideStalledPeer(benchmark::State& state) {
+  Client client;
+  sockaddr_un addr;
+  std::memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  if (IPC_GetChannelPath("kv_echo", addr.sun_path, sizeof addr.sun_path) != PR_SUCCESS) abort();
+  int stalled = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (connect(stalled, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) abort();
+  IPCMessage* big = IPC_NewMessage();
+  IPC_MessageSetValue(big, "v", std::string(1024 * 1024, 'b').c_str());
+  std::string text = IPC_Serialize(big);
+  IPC_DestroyMessage(big);
+  const size_t size = text.size();
+  const char header[4] = {static_cast<char>(size >> 24), static_cast<char>(size >> 16),
+                          static_cast<char>(size >> 8), static_cast<char>(size)};
+  for (int i = 0; i < 4; ++i) {
+    if (send(stalled, header, sizeof header, MSG_NOSIGNAL) != 4 || !WriteFully(stalled, text.data(), size)) {
+      abort();
+    }
+  }
+  IPCMessage* request = Request();
+  std::vector<double> micros;
+  long expected = 0;
+  for (auto _ : state) {
+    Clock::time_point start = Clock::now();
+    client.writer.PostCommand(new WriteCommand(client.channel, IPC_CloneMessage(request)));
+    client.Wait(++expected);
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    state.SetIterationTime(seconds);
+    micros.push_back(seconds * 1e6);
+  }
+  ReportPercentiles(state, micros);
+  size_t queued = 0;
+  for (const auto& c : Service().server->Connections()) queued = std::max(queued, c->QueuedBytes());
+  state.counters["stalled_queue_kib"] = static_cast<double>(queued / 1024);
+  IPC_DestroyMessage(request);
+  close(stalled);
+}
+BENCHMARK(BM_LibraryRoundTripBesideStalledPeer)->UseManualTime()->MinTime(2.0);
 
 BENCHMARK_MAIN();

@@ -32,6 +32,9 @@ struct ServerShared {
   int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   std::atomic<size_t> outputLimit{32 * 1024 * 1024};
   std::atomic<int64_t> lingerMs{2000};
+  ServerShared() = default;
+  ServerShared(const ServerShared&) = delete;
+  ServerShared& operator=(const ServerShared&) = delete;
   ~ServerShared() {
     if (wakeFd >= 0) close(wakeFd);
   }
