@@ -1,6 +1,9 @@
 #include "AddressBook.h"
 
 #include <plstr.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <cassert>
@@ -471,6 +474,11 @@ void AddressBook::HandleContactEndExists(IPCMessage*) {
   // The end of a load that no index waits for any more has nothing to hand over.
   if (!mContacts) return;
   mContactsLoaded = true;
+#if defined(__GLIBC__)
+  // The load's messages came faster than they were read into the cache: the memory they held while
+  // queued lies in free pages between the contacts. Give those pages back.
+  malloc_trim(0);
+#endif
   TellAll(mIndexes, [this](AddressBookIndex* index) {
     if (mContacts) index->OnInit(*mContacts);
   });
@@ -507,7 +515,7 @@ void AddressBook::AppendContact(Address* a) {
 
 int AddressBook::FindAddr(IPCMessage* m) {
   if (!mContacts) return -1;
-  return mContactUids->Find(IPC_MessageGetValue(m, "_xuid"));
+  return mContactUids->Find(IPC_MessageGetValue(m, "_xuid"), *mContacts);
 }
 
 void AddressBook::AddIndex(AddressBookIndex* index) {

@@ -3,9 +3,9 @@
 #define ZRAPPAPI_ADDRESSBOOKINTERNAL_H
 
 #include <cstdint>
-#include <string>
-#include <unordered_map>
 #include <vector>
+
+#include "List.h"
 
 class Address;
 
@@ -34,30 +34,41 @@ class CallGuard {
 };
 
 // Finds a contact of the cache by uid without walking the cache. Every cache slot has a sequence number,
-// strictly increasing along the cache (slots keep theirs when their contact is replaced), held in a
-// vector parallel to the cache; each uid maps to the numbers of its slots in cache order, so the first
-// one is the first match and its position is a search by halving. Contacts without a uid are never found.
+// strictly increasing along the cache (a slot keeps its number when its contact is replaced), held in a
+// vector parallel to the cache, so a number's position is a search by halving. An open-addressing table
+// (linear probing) holds one entry per cached contact with a uid: the number and the uid's hash. The
+// uids themselves are not copied: an entry whose hash matches is checked against its contact's uid in
+// the cache. The first match is the entry with the smallest number. Contacts without a uid are never
+// found. About 40 bytes per contact.
 class ContactUids {
  public:
   void Clear();
-  void Reserve(size_t count) { mSeqs.reserve(count); }
-  // The cache appended a. O(1).
+  // The cache appended a. O(1) amortised.
   void Append(const Address* a);
-  // Position of the first cached contact with this uid, or -1. O(log n).
-  int Find(const char* uid) const;
+  // Position in cache of the first contact with this uid, or -1. O(log n).
+  int Find(const char* uid, const Array<Address*>& cache) const;
   // The cache closed slot pos, which held a. O(n) for the vector, like the cache's own move.
   void Remove(unsigned int pos, const Address* a);
-  // Slot pos now holds n in place of o. O(1) unless the uid changes.
+  // Slot pos now holds n in place of o. O(1).
   void Replace(unsigned int pos, const Address* o, const Address* n);
   size_t Size() const { return mSeqs.size(); }
 
  private:
-  using Seqs = std::vector<uint64_t>;
-  void Forget(const char* uid, uint64_t seq);
-  void Remember(const char* uid, uint64_t seq);
+  struct Entry {
+    uint64_t seq;
+    uint32_t hash;
+    uint32_t state;  // kEmpty, kUsed, kGone
+  };
+  enum : uint32_t { kEmpty = 0, kUsed = 1, kGone = 2 };
+  static uint32_t Hash(const char* uid);
+  void Insert(uint32_t hash, uint64_t seq);
+  void Erase(const char* uid, uint64_t seq);
+  void Grow();
 
-  Seqs mSeqs;
-  std::unordered_map<std::string, Seqs> mByUid;
+  std::vector<uint64_t> mSeqs;
+  std::vector<Entry> mTable;  // size 0 or a power of two
+  size_t mUsed = 0;
+  size_t mGone = 0;
   uint64_t mNextSeq = 0;
 };
 

@@ -109,6 +109,7 @@ class AddressBookTestPeer {
   int DirectoryCount() const { return mBook->mDirectories.GetSize(); }
   int BookCookie() const { return mBook->mBookCookie; }
   bool Loaded() const { return mBook->mContactsLoaded; }
+  bool SourcesSubscribed() const { return mBook->mSourcesSubscribed; }
   void Deliver(IPCMessage* msg) { mBook->OnMessage(msg); }
 
  private:

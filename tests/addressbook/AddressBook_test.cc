@@ -117,6 +117,37 @@ TEST_F(AddressBookTest, SourcesFollowTheCurrentCookieAreReplayedAndDropTheirDire
   for (const Record& r : {early, empty, late, mMarker}) EXPECT_TRUE(ReleasedOnceOnUIThread(*r));
 }
 
+TEST_F(AddressBookTest, AFailedSubscriptionIsSentAgainWhileUpgradeNewsReachesEveryListener) {
+  mService.StopListening();
+  BookRef book;
+  AddressBookTestPeer peer(book);
+  Record first, second, up, late;
+  book->AddAddressBookListListener(Make<CountingListListener>(&first));
+  EXPECT_TRUE(peer.SourcesSubscribed());
+  // No service: the failed write lets the next listener subscribe the sources again, with a new cookie.
+  ASSERT_TRUE(PumpUntil([&] { return !peer.SourcesSubscribed(); }));
+  ASSERT_TRUE(mService.StartListening());
+  book->AddAddressBookListListener(Make<CountingListListener>(&second));
+  ASSERT_TRUE(WaitForCommands("subscribeSources", 1));
+  EXPECT_EQ("3", mService.MessagesWithCommand("subscribeSources")[0].Value("bookCookie"));
+  book->AddUpgradeListener(Make<CountingUpgradeListener>(&up));
+  EXPECT_EQ(Texts{"OnUpgradeAvailable(false)"}, up->Calls());  // told at once
+  ASSERT_TRUE(WaitForCommands("subscribeUpgrades", 1));
+
+  // (The fixture's settling marker is an upgrade listener itself, so this test pumps on its own.)
+  ASSERT_EQ(PR_SUCCESS, Send({{"zr_event", "upgradeAvailable"}, {"available", "true"}}));
+  ASSERT_TRUE(PumpUntil([&] { return up->CallCount() == 2; }));
+  book->AddUpgradeListener(Make<CountingUpgradeListener>(&late));
+  EXPECT_EQ(Texts{"OnUpgradeAvailable(true)"}, late->Calls());
+  ASSERT_EQ(PR_SUCCESS, Send({{"zr_event", "upgradeAvailable"}, {"available", "TRUE"}}));
+  ASSERT_TRUE(PumpUntil([&] { return late->CallCount() == 2; }));
+  EXPECT_EQ((Texts{"OnUpgradeAvailable(false)", "OnUpgradeAvailable(true)", "OnUpgradeAvailable(false)"}),
+            up->Calls());
+  EXPECT_EQ((Texts{"OnUpgradeAvailable(true)", "OnUpgradeAvailable(false)"}), late->Calls());
+  EXPECT_EQ(1, mService.CommandCount("subscribeUpgrades"));
+  EXPECT_EQ(1, mService.CommandCount("subscribeSources"));
+}
+
 TEST_F(AddressBookTest, ContactEventsWithoutACacheReachTheListenersAsFreshAddresses) {
   BookRef book;
   Record contacts;
