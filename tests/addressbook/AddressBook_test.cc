@@ -78,12 +78,18 @@ TEST_F(AddressBookTest, SourcesFollowTheCurrentCookieAreReplayedAndDropTheirDire
             {"oldSource", Source("1")},
             {"newSource", Source("1", "ldap1")}},
            {{"zr_event", "sourceChanged"}, {"bookCookie", "2"}, {"oldSource", Source("1")}},
+           // A book, not a directory: changed, but no directory server for it.
+           {{"zr_event", "sourceChanged"},
+            {"bookCookie", "2"},
+            {"oldSource", Source("1")},
+            {"newSource", Source("1")}},
            {{"zr_event", "sourceSentAll"}, {"bookCookie", "2"}},
        }) {
     ASSERT_EQ(PR_SUCCESS, Send(f));
   }
   Settle(*book);
-  EXPECT_EQ((Texts{"OnSourceChanged(2,ldap2)", "OnSourcesSentAll"}), Tail(early, before));
+  EXPECT_EQ((Texts{"OnSourceChanged(2,ldap2)", "OnSourceChanged(1,null)", "OnSourcesSentAll"}),
+            Tail(early, before));
   ASSERT_EQ(1, peer.DirectoryCount());
   Alias<DirectoryServer> directory(peer.Directory(2));
   ASSERT_FALSE(directory.IsNull());
