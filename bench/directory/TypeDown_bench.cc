@@ -170,13 +170,18 @@ void BM_RawLibldapSearch(benchmark::State& state) {
 }
 
 // A type-down over every person (thousands of entries on their way) superseded by the next keystroke:
-// time from queuing the second search to the first one's OnSearchEnd.
+// time from queuing the second search to the first one's OnSearchEnd. Against slapd (0), a directory
+// that never answers the search (1), and one that stops inside the first entry (2; every search then
+// starts over on a new connection, which stalls the same way).
 void BM_SupersededTypeDownEnd(benchmark::State& state) {
-  const bool stalled = state.range(0) == 1;
+  using Script = zr::test::ScriptedLdapServer::Script;
+  const bool stalled = state.range(0) != 0;
   std::unique_ptr<zr::test::ScriptedLdapServer> stall;
   int port = gSlapd->ldapPort();
   if (stalled) {
-    stall.reset(new zr::test::ScriptedLdapServer(zr::test::ScriptedLdapServer::Script::kStall));
+    stall.reset(
+        new zr::test::ScriptedLdapServer(state.range(0) == 1 ? Script::kStall : Script::kStallInEntry));
+    stall->SetEntries({{"uid=x,o=t", {{"cn", {"Xavier"}}, {"mail", {"x@t"}}}}});
     if (!stall->Start()) {
       state.SkipWithError("scripted server");
       return;
@@ -218,6 +223,7 @@ BENCHMARK(BM_RawLibldapSearch)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark:
 BENCHMARK(BM_SupersededTypeDownEnd)
     ->Arg(0)
     ->Arg(1)
+    ->Arg(2)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(30);
