@@ -27,6 +27,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -343,6 +344,107 @@ TEST_F(ServerTest, SendsFromManyThreadsKeepEachThreadsOrderWhileTheServerAnswers
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(total, kThreads * kEach + kEach);
   EXPECT_EQ(c->QueuedBytes(), 0u);
+}
+
+// Records every message the server reports, as text, per connection.
+class Transcript : public IPCServerListener {
+ public:
+  void OnConnectionOpened(const std::shared_ptr<ServerConnection>& c) override {
+    std::lock_guard<std::mutex> lock(mMutex);
+    opened.push_back(c);
+    mChanged.notify_all();
+  }
+  void OnMessage(const std::shared_ptr<ServerConnection>& c, IPCMessage* msg) override {
+    std::lock_guard<std::mutex> lock(mMutex);
+    received[c->Id()].push_back(IPC_Serialize(msg));
+    mChanged.notify_all();
+  }
+  bool WaitFor(const std::function<bool()>& condition, milliseconds timeout = kBound) {
+    std::unique_lock<std::mutex> lock(mMutex);
+    return mChanged.wait_for(lock, timeout, condition);
+  }
+  std::vector<std::shared_ptr<ServerConnection>> opened;
+  std::map<int, std::vector<std::string>> received;
+
+ private:
+  std::mutex mMutex;
+  std::condition_variable mChanged;
+};
+
+// Random interleavings of sends of many sizes, peers that write in arbitrary pieces and read when they
+// like, and pauses of reading, against the plain model: each side gets the other's frames whole and in
+// order.
+TEST_F(ServerTest, ModelOfFramesBothWaysUnderPartialWritesAndPauses) {
+  for (unsigned seed : {1u, 2u, 3u}) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    auto pick = [&](size_t n) { return static_cast<size_t>(rng() % n); };
+    Transcript rec;
+    IPCServer server("kv_model", &rec);
+    server.SetOutputLimit(256 * kMiB);
+    ASSERT_EQ(server.StartListening(), PR_SUCCESS);
+    constexpr int kPeers = 3;
+    std::vector<std::unique_ptr<Peer>> peers;
+    for (int i = 0; i < kPeers; ++i) {
+      peers.push_back(std::make_unique<Peer>(Path("kv_model")));
+      ASSERT_TRUE(rec.WaitFor([&] { return rec.opened.size() == static_cast<size_t>(i + 1); }));
+    }
+    std::vector<std::vector<std::string>> toPeer(kPeers), fromPeer(kPeers);
+    std::vector<size_t> readByPeer(kPeers, 0);
+    std::vector<std::string> unsent(kPeers);  // bytes a peer has yet to write
+    std::vector<bool> reading(kPeers, true);
+    for (int step = 0; step < 600; ++step) {
+      size_t p = pick(kPeers);
+      std::string pad(pick(4) == 0 ? pick(300000) : pick(200), 'a' + static_cast<char>(step % 26));
+      switch (pick(5)) {
+        case 0: {  // the server sends
+          IPCMessage* m = Msg({{"to", std::to_string(step)}, {"pad", pad}});
+          toPeer[p].push_back(IPC_Serialize(m));
+          ASSERT_EQ(rec.opened[p]->Send(m), PR_SUCCESS);
+          IPC_DestroyMessage(m);
+          break;
+        }
+        case 1: {  // the peer has a request, written in a later piece
+          std::string frame = Frame({{"from", std::to_string(step)}, {"pad", pad}});
+          fromPeer[p].push_back(frame.substr(4));
+          unsent[p] += frame;
+          break;
+        }
+        case 2: {  // the peer writes a piece of what it has, as much as its socket takes
+          size_t written = 0;
+          peers[p]->Write(unsent[p].substr(0, 1 + pick(unsent[p].size() + 1)), milliseconds(0), &written);
+          unsent[p].erase(0, written);
+          break;
+        }
+        case 3: {  // the peer reads what has arrived
+          for (std::string text; !(text = peers[p]->Read(milliseconds(0))).empty();) {
+            ASSERT_LT(readByPeer[p], toPeer[p].size()) << text.substr(0, 40);
+            ASSERT_EQ(text, toPeer[p][readByPeer[p]++]);
+          }
+          break;
+        }
+        case 4:
+          reading[p] = !reading[p];
+          rec.opened[p]->SetReading(reading[p]);
+          break;
+      }
+    }
+    for (int p = 0; p < kPeers; ++p) {
+      rec.opened[p]->SetReading(true);
+      Bounded writer([&, p] { EXPECT_TRUE(peers[p]->Write(unsent[p])); });
+      while (readByPeer[p] < toPeer[p].size()) {
+        std::string text = peers[p]->Read();
+        ASSERT_EQ(text, toPeer[p][readByPeer[p]++]);
+      }
+      ASSERT_TRUE(writer.Finished());
+      ASSERT_TRUE(rec.WaitFor([&] { return rec.received[p + 1].size() == fromPeer[p].size(); }));
+      rec.WaitFor([&] {
+        EXPECT_EQ(rec.received[p + 1], fromPeer[p]);
+        return true;
+      });
+      EXPECT_EQ(rec.opened[p]->QueuedBytes(), 0u);
+    }
+  }
 }
 
 TEST_F(ServerTest, CloseWritesQueuedOutputWithinItsLinger) {
