@@ -228,6 +228,9 @@ void DirectoryServer::Reconnect(SearchCommand* search) {
   ldap_set_option(mLd, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
   struct timeval networkTimeout = {kNetworkTimeoutSeconds, 0};
   ldap_set_option(mLd, LDAP_OPT_NETWORK_TIMEOUT, &networkTimeout);
+  // libldap only starts the connect; the socket layer waits for it, where destruction and CancelSearch
+  // can end the wait.
+  ldap_set_option(mLd, LDAP_OPT_CONNECT_ASYNC, LDAP_OPT_ON);
   struct timeval syncTimeout = {sRequestLimitMs / 1000, (sRequestLimitMs % 1000) * 1000};
   ldap_set_option(mLd, LDAP_OPT_TIMEOUT, &syncTimeout);
   int deref = LDAP_DEREF_NEVER;

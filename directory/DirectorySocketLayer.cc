@@ -80,12 +80,22 @@ int FailConnection(Sockbuf* sb, ber_socket_t fd, ConnectionWatch* watch) {
   return -1;
 }
 
-// Limits every connection shares, and the socket made known to the watch before anything can wait on it.
+// Limits every connection shares, the socket made known to the watch before anything can wait on it,
+// and the connect finished. libldap starts connects without waiting for them (the handle is
+// asynchronous), so this wait is the one a Wake or an Interrupt can end.
 bool Prepare(Sockbuf* sb, ber_socket_t fd, ConnectionWatch* watch) {
   ber_len_t max = kMaxIncoming;
   ber_sockbuf_ctrl(sb, LBER_SB_OPT_SET_MAX_INCOMING, &max);
-  if (fd == kNoSocket || !watch->Register(fd)) return false;
-  return fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
+  if (fd == kNoSocket || !watch->Register(fd) || fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return false;
+  pollfd p = {fd, POLLOUT, 0};
+  int ready;
+  do {
+    ready = poll(&p, 1, kConnectLimitMs);
+  } while (ready < 0 && errno == EINTR);
+  int error = 0;
+  socklen_t length = sizeof error;
+  return ready > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0 &&
+         !(p.revents & (POLLHUP | POLLERR)) && !watch->IsWoken();
 }
 
 int LayerSetup(Sockbuf_IO_Desc* sbiod, void* arg) {

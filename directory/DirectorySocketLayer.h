@@ -25,6 +25,8 @@ namespace zr_directory {
 
 // A write that finds no room in the socket for this long fails, and with it the connection.
 constexpr int kWriteLimitMs = 5000;
+// A connect not answered within this long fails.
+constexpr int kConnectLimitMs = 5000;
 
 // Every connection of the handle refuses a message announced larger than this, instead of allocating
 // for it and waiting for bytes that a broken or hostile server will never send.

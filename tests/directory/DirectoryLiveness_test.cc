@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "DirectoryServer.h"
 #include "DirectoryTestEnvironment.h"
@@ -237,6 +239,69 @@ TEST_F(DirectoryStallTest, ADirectoryThatNeverAnswersHoldsNeitherCancelNorDestru
     EXPECT_EQ(gNssCalls.attach - attached, secure ? 2 : 0);  // both really waited in the handshake
   }
   close(silent);
+}
+
+// A loopback listener whose accept queue is full: the kernel drops new connection requests, so a connect
+// to it waits as for an unreachable host. Null port when the queue could not be filled.
+struct FullListener {
+  FullListener() {
+    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, 0) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      return;
+    for (int i = 0; i < 8; ++i) {
+      const int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+      fillers.push_back(filler);
+      connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
+      pollfd p = {filler, POLLOUT, 0};
+      if (poll(&p, 1, 200) == 0) {  // this one was dropped: the queue is full
+        port = ntohs(address.sin_port);
+        return;
+      }
+    }
+  }
+  ~FullListener() {
+    for (int fd : fillers) close(fd);
+    close(listener);
+  }
+  int listener = -1;
+  std::vector<int> fillers;
+  int port = 0;
+};
+
+TEST_F(DirectoryStallTest, AConnectThatIsNeverAnsweredHoldsNeitherCancelNorDestruction) {
+  FullListener full;
+  ASSERT_NE(full.port, 0) << "could not fill an accept queue";
+  DirectoryServer::SetSSLFuncs(NssAttach, NssConfirm);
+  for (const bool secure : {false, true}) {
+    SCOPED_TRACE(secure ? "secure" : "plain");
+    {
+      DirectoryServer server("127.0.0.1", full.port, "o=t", 0, secure, nullptr);
+      auto* listener = new CountingSearchListener;
+      auto record = listener->record();
+      server.TypeDownSearch("a", 10, listener);
+      PumpFor(milliseconds(200));
+      const auto cancelled = Clock::now();
+      server.CancelSearch();
+      EXPECT_TRUE(Released(record));
+      EXPECT_LT(Since(cancelled), milliseconds(400));
+      EXPECT_EQ(record->Calls(), (Calls{"OnSearchBegin", "OnSearchEnd"}));
+    }
+    auto* server = new DirectoryServer("127.0.0.1", full.port, "o=t", 0, secure, nullptr);
+    auto* listener = new CountingResultListener;
+    auto record = listener->record();
+    server->Connect(listener);
+    PumpFor(milliseconds(200));
+    const auto destroyed = Clock::now();
+    delete server;
+    EXPECT_LT(Since(destroyed), milliseconds(300));
+    EXPECT_TRUE(Released(record));
+  }
 }
 
 // Destroys the server from the named call (or from Release); counts like its base.
