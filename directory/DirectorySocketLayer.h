@@ -1,9 +1,10 @@
 // The socket layers of directory connections. Internal to the directory area.
 //
-// Every connection of a handle gets a layer right after its connect, before any LDAP byte is sent. No
-// read or write of it blocks: reads take what has arrived (libldap's own poll, bounded by the caller's
-// time-out, does the waiting), writes wait for room at most kWriteLimitMs, and a ConnectionWatch can shut
-// the socket down from any thread to end every wait at once.
+// Every connection of a handle gets a layer once its connect has been started, before any LDAP byte is
+// sent. Nothing on it waits unbounded or unwakeable: the layer waits for the connect at most
+// kConnectLimitMs, reads take what has arrived (libldap's own poll, bounded by the caller's time-out,
+// does the waiting), writes wait for room at most kWriteLimitMs, and a ConnectionWatch can shut the socket
+// down from any thread to end every wait at once (the application's TLS handshake included).
 //
 // Secure connections wrap a close-on-exec duplicate of the socket in a PRFileDesc, have the application's
 // SSL functions attach to it and confirm it, and then route every read and write through that PRFileDesc.
