@@ -286,7 +286,7 @@ void MessageFraming::Feed(const unsigned char* bytes, std::size_t count) {
 }
 
 ConnectionWatch::ConnectionWatch()
-    : mFd(kNoSocket), mWoken(false), mConnectingFor(nullptr), mLastRead(PR_IntervalNow()) {
+    : mFd(kNoSocket), mWoken(false), mShut(false), mConnectingFor(nullptr), mLastRead(PR_IntervalNow()) {
   mPlainCallbacks.lc_add = PlainOnConnect;
   mPlainCallbacks.lc_del = OnDisconnect;
   mPlainCallbacks.lc_arg = this;
@@ -296,7 +296,10 @@ void ConnectionWatch::Wake() {
   std::lock_guard<std::mutex> guard(mMutex);
   mWoken = true;
   // Only a registered socket, which cannot have been closed (and its number reused) meanwhile.
-  if (mFd != kNoSocket) shutdown(mFd, SHUT_RDWR);
+  if (mFd != kNoSocket) {
+    shutdown(mFd, SHUT_RDWR);
+    mShut = true;
+  }
 }
 
 void ConnectionWatch::ConnectingFor(const void* search) {
@@ -306,7 +309,10 @@ void ConnectionWatch::ConnectingFor(const void* search) {
 
 void ConnectionWatch::Interrupt(const void* search) {
   std::lock_guard<std::mutex> guard(mMutex);
-  if (search && mConnectingFor == search && mFd != kNoSocket) shutdown(mFd, SHUT_RDWR);
+  if (search && mConnectingFor == search && mFd != kNoSocket) {
+    shutdown(mFd, SHUT_RDWR);
+    mShut = true;
+  }
 }
 
 bool ConnectionWatch::IsWoken() {
@@ -318,6 +324,7 @@ bool ConnectionWatch::Register(int fd) {
   std::lock_guard<std::mutex> guard(mMutex);
   if (mWoken) return false;
   mFd = fd;
+  mShut = false;
   mFraming.Reset();
   mLastRead = PR_IntervalNow();
   return true;

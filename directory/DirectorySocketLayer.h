@@ -69,11 +69,12 @@ class ConnectionWatch {
   bool Register(int fd);  // false once woken
   void Unregister(int fd);
   void Received(const void* bytes, std::size_t count);
-  // Runs a non-blocking send attempt unless woken, so that no write reaches a socket Wake shut down.
+  // Runs a non-blocking send attempt unless the socket was shut down here, which a write would answer
+  // with SIGPIPE on a path that cannot ask for none.
   template <typename Attempt>
   long SendUnlessWoken(Attempt attempt) {
     std::lock_guard<std::mutex> guard(mMutex);
-    if (mWoken) {
+    if (mWoken || mShut) {
       errno = ECONNABORTED;
       return -1;
     }
@@ -82,9 +83,10 @@ class ConnectionWatch {
   ldap_conncb* PlainCallbacks() { return &mPlainCallbacks; }
 
  private:
-  std::mutex mMutex;  // guards mFd, mWoken and mConnectingFor
+  std::mutex mMutex;  // guards mFd, mWoken, mShut and mConnectingFor
   int mFd;
   bool mWoken;
+  bool mShut;  // the registered socket was shut down
   const void* mConnectingFor;
   MessageFraming mFraming;
   PRIntervalTime mLastRead;
