@@ -170,13 +170,12 @@ void AddressBookIndex::OnAddressChanged(Address* o, Address* n) {
     q = p;
     mRows.SetItemAt(p, n);
   } else {
-    mRows.Remove(p, 1);
+    // Its new row among the others: search with the old contact still in place (it is just another row
+    // to the order), then one move shifts only the rows between the old place and the new.
     FindAddrIndex(n, q);
-    if (mRows.Insert(q, 1) != PR_SUCCESS) {
-      TellListeners([p](AddressBookIndexListener* l) { l->OnItemsRemoved(p, 1); });
-      return;
-    }
-    mRows.SetItemAt(q, n);
+    if (q > p) --q;
+    mRows.SetItemAt(p, n);
+    mRows.Move(p, q);
   }
   TellListeners([p, q](AddressBookIndexListener* l) {
     if (p == q) {

@@ -71,6 +71,16 @@ void VoidArray::Remove(unsigned int index, unsigned int count) {
   mCount -= count;
 }
 
+void VoidArray::Move(unsigned int from, unsigned int to) {
+  if (from >= mCount || to >= mCount || from == to) return;
+  void* item = mItems[from];
+  if (from < to)
+    std::memmove(mItems + from, mItems + from + 1, (to - from) * sizeof(void*));
+  else
+    std::memmove(mItems + to + 1, mItems + to, (from - to) * sizeof(void*));
+  mItems[to] = item;
+}
+
 void* VoidArray::RemoveItemAt(unsigned int index) {
   if (index >= mCount) return nullptr;
   void* item = mItems[index];

@@ -26,6 +26,9 @@ class ZRUTIL_EXPORT VoidArray {
   PRStatus Insert(unsigned int index, unsigned int count);
   // Closes count slots starting at index, moving later slots down. The items are not destroyed.
   void Remove(unsigned int index, unsigned int count);
+  // Moves the item at from to slot to; the items between shift one slot towards from. Costs the distance
+  // moved, not the array's tail. Out of range: nothing moves.
+  void Move(unsigned int from, unsigned int to);
   // Returns the item and leaves its slot null; nothing moves.
   void* RemoveItemAt(unsigned int index);
   // Drops every slot holding item (with null: every empty slot), keeping the order of the others.

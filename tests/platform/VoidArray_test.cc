@@ -95,6 +95,30 @@ TEST(VoidArray, InsertAndRemoveRanges) {
   delete array;
 }
 
+// Move against a reference that removes the item and inserts it again, over every pair of slots of a
+// small array and slots past its end; the items it holds must stay owned exactly once.
+TEST(VoidArray, MoveShiftsTheRangeBetween) {
+  const unsigned int kSize = 7;
+  for (unsigned int from = 0; from <= kSize; ++from) {
+    for (unsigned int to = 0; to <= kSize; ++to) {
+      std::vector<long> destroyed;
+      VoidArray* array = Make({1, 2, 3, 4, 5, 6, 7});
+      array->AdoptItemDestructor(new Recorder(&destroyed));
+      std::vector<long> expected = Items(*array);
+      if (from < kSize && to < kSize) {
+        const long item = expected[from];
+        expected.erase(expected.begin() + from);
+        expected.insert(expected.begin() + to, item);
+      }
+      array->Move(from, to);
+      EXPECT_EQ(expected, Items(*array)) << from << " -> " << to;
+      delete array;
+      std::sort(destroyed.begin(), destroyed.end());
+      EXPECT_EQ((std::vector<long>{1, 2, 3, 4, 5, 6, 7}), destroyed) << from << " -> " << to;
+    }
+  }
+}
+
 TEST(VoidArray, RemoveItemAtLeavesHoleAndExpungeClosesHoles) {
   VoidArray* array = Make({1, 2, 3, 2, 4});
   EXPECT_EQ(P(2), array->RemoveItemAt(1));
