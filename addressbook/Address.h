@@ -1,8 +1,10 @@
 // Address: one contact of the address book in memory, built from the serialised contact message the
-// address book service sends, or from loose strings. Every string is a private copy (PL_strdup, freed
-// with PL_strfree); accessors hand out the stored pointers, valid while the Address lives. The record
-// owns its mails, phones and phone type texts. An Address is not locked: one thread at a time (the
-// address book builds and reads them on the UI thread).
+// address book service sends, or from loose strings. Every string is a private copy; accessors hand out
+// the stored pointers, valid while the Address lives, and never to be freed by the caller. The record
+// owns its strings, mails, phones and phone type texts: all of them lie in one block of its own (a cache
+// holds a hundred thousand of these records), so the arrays carry no item destructor. Strings that an
+// Orphan... call returns are separate, for the caller to free with PL_strfree. An Address is not
+// locked: one thread at a time (the address book builds and reads them on the UI thread).
 //
 // AddressItemDestructor and StringItemDestructor let the utility containers own Addresses and strings.
 #ifndef ZRAPPAPI_ADDRESS_H
@@ -53,7 +55,10 @@ class ZRAPPAPI_EXPORT Address {
  private:
   Address(const Address&) = delete;
   Address& operator=(const Address&) = delete;
+  struct Strings;
   void ReadContact(const IPCMessage* contact);
+  void Store(const Strings& strings);
+  char* BlockStart() const;
 
   char* mName;
   char* mScreenName;
@@ -63,7 +68,8 @@ class ZRAPPAPI_EXPORT Address {
   char* mUID;
   VoidArray mMails;
   VoidArray mPhones;
-  VoidArray mPhoneTypes;  // parallel to mPhones; "" when a phone's type has no display text
+  // Parallel to mPhones, "" when a phone's type has no display text; left empty when no phone has one.
+  VoidArray mPhoneTypes;
 };
 
 // Deletes an Address item; a null item is ignored.
