@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config make
   libgtest-dev libgmock-dev libbenchmark-dev
-  libnspr4-dev libldap-dev libwxgtk3.2-dev
+  libnspr4-dev libldap-dev libwxgtk3.2-dev libsystemd-dev
   bison gettext
   slapd ldap-utils openssl libnss3-dev libnss3-tools
   libsqlite3-dev
