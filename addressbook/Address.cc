@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -45,7 +46,7 @@ class StringBlock {
   // Ends the measuring pass. False when there is nothing to copy or no memory: the record stays empty.
   bool Allocate() {
     if (mSize == 0) return false;
-    mNext = static_cast<char*>(malloc(mSize));
+    mNext = static_cast<char*>(calloc(1, mSize));
     return mNext != nullptr;
   }
 
@@ -77,7 +78,7 @@ unsigned int KeyNumber(const char* key, const char* prefix, size_t prefixLength,
                        unsigned int limit) {
   if (strncmp(key, prefix, prefixLength) != 0) return 0;
   const char* p = key + prefixLength;
-  if (*p < '0' || *p > '9') return 0;
+  if (*p < '1' || *p > '9') return 0;
   unsigned long n = 0;
   for (; *p >= '0' && *p <= '9'; ++p) {
     n = n * 10 + static_cast<unsigned long>(*p - '0');
@@ -169,6 +170,17 @@ char* Address::BlockStart() const {
   if (mPhones.GetSize()) return static_cast<char*>(mPhones.ItemAt(0));
   return nullptr;  // phone types come only with phones
 }
+
+// A cached record lives as long as the cache. glibc's malloc first hands out chunks from a per-thread
+// cache of recent frees, whichever thread's heap they belong to; during a load those are the messages
+// the channel's reader thread allocated, and one record in each page of that heap keeps it all resident.
+// glibc's calloc skips that cache and takes from this thread's own heap.
+void* Address::operator new(size_t size) {
+  if (void* p = calloc(1, size)) return p;
+  throw std::bad_alloc();
+}
+
+void Address::operator delete(void* p) { free(p); }
 
 Address::Address(IPCMessage* contact)
     : mName(nullptr),

@@ -32,6 +32,10 @@ class ZRAPPAPI_EXPORT Address {
           const char* mobileNumber);
   virtual ~Address();
 
+  // Records are long-lived: they come from the allocating thread's own heap (Address.cc says why).
+  static void* operator new(size_t size);
+  static void operator delete(void* p);
+
   const char* GetName() const { return mName; }
   const char* GetScreenName() const { return mScreenName; }
   const char* GetFirstName() const { return mFirstName; }

@@ -108,7 +108,11 @@ PRStatus VoidArray::SetSize(unsigned int count) {
 PRStatus VoidArray::SetInitialSize(unsigned int count) {
   if (count <= mCapacity) return PR_SUCCESS;
   if (count > kMaxSlots) return PR_FAILURE;
-  void** items = static_cast<void**>(PR_Realloc(mItems, count * sizeof(void*)));
+  // A first reservation is usually for an array that stays at that size for long. glibc's calloc, unlike
+  // its malloc, never hands out a recently freed chunk of another thread's heap, which the array would
+  // keep resident (with the rest of its page) for its whole life.
+  void** items = static_cast<void**>(mItems ? PR_Realloc(mItems, count * sizeof(void*))
+                                            : PR_Calloc(count, sizeof(void*)));
   if (!items) return PR_FAILURE;
   mItems = items;
   mCapacity = count;
