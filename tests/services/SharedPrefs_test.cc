@@ -24,57 +24,41 @@ using zr::test::Text;
 using Record = std::shared_ptr<zr::test::ListenerRecord>;
 using Texts = std::vector<std::string>;
 
-class CountingLookup : public zr::test::Counting<SharedPrefsLookupListener> {
- public:
-  void OnLookup(const char* key, const char* value) override {
-    Record("OnLookup(" + Text(key) + "," + Text(value) + ")");
-  }
-};
-
-class CountingNotify : public zr::test::Counting<SharedPrefsNotifyListener> {
- public:
-  void OnPrefChanged(const char* key, const char* value) override {
-    Record("OnPrefChanged(" + Text(key) + "," + Text(value) + ")");
-    if (onCall) onCall();  // may release this very listener
-  }
-  std::function<void()> onCall;
-};
-
-// Runs application code as it is released: may re-enter the client or drop its last reference.
-class ReleaseHookNotify : public CountingNotify {
+// Counts its calls. Application code may run after each call (onCall) and once it is released
+// (onRelease): it may re-enter the client, release this very listener or drop the client's last
+// reference. Registered more than once, it is released once per registration and goes with its last.
+template <typename Interface>
+class Hooked : public zr::test::Counting<Interface> {
  public:
   void Release() override {
+    if (--registrations > 0) return;
     std::function<void()> hook = std::move(onRelease);
-    CountingNotify::Release();
-    if (hook) hook();
-  }
-  std::function<void()> onRelease;
-};
-
-class HookLookup : public CountingLookup {
- public:
-  void OnLookup(const char* key, const char* value) override {
-    CountingLookup::OnLookup(key, value);
-    if (onCall) onCall();
-  }
-  void Release() override {
-    std::function<void()> hook = std::move(onRelease);
-    CountingLookup::Release();
+    zr::test::Counting<Interface>::Release();
     if (hook) hook();
   }
   std::function<void()> onCall, onRelease;
+  int registrations = 1;
+
+ protected:
+  void Called(const std::string& call) {
+    this->Record(call);
+    std::function<void()> hook = onCall;
+    if (hook) hook();
+  }
 };
 
-// Registered more than once: released once per registration, it goes with its last one.
-class SharedNotify : public CountingNotify {
+class CountingLookup : public Hooked<SharedPrefsLookupListener> {
  public:
-  explicit SharedNotify(int registrations) : mRegistrations(registrations) {}
-  void Release() override {
-    if (--mRegistrations == 0) CountingNotify::Release();
+  void OnLookup(const char* key, const char* value) override {
+    Called("OnLookup(" + Text(key) + "," + Text(value) + ")");
   }
+};
 
- private:
-  int mRegistrations;
+class CountingNotify : public Hooked<SharedPrefsNotifyListener> {
+ public:
+  void OnPrefChanged(const char* key, const char* value) override {
+    Called("OnPrefChanged(" + Text(key) + "," + Text(value) + ")");
+  }
 };
 
 template <typename L>
@@ -216,8 +200,8 @@ TEST_F(SharedPrefsTest, ChangesReachEveryListenerOfTheExactPatternInOrder) {
   FakeService service("kv_secdbm");
   ZorlinClientRef<SharedPrefs> prefs;
   Record first, second, other;
-  SharedNotify* twice = new SharedNotify(2);
-  first = twice->record();
+  CountingNotify* twice = Make<CountingNotify>(&first);
+  twice->registrations = 2;
   prefs->AddPrefsListener("mail.*", twice);
   prefs->AddPrefsListener("mail.*", Make<CountingNotify>(&second));
   prefs->AddPrefsListener("mail.*", twice);  // the same listener twice: called twice
@@ -291,7 +275,7 @@ TEST_F(SharedPrefsTest, AReleasedListenerMayReenterTheClient) {
     auto prefs = std::make_unique<ZorlinClientRef<SharedPrefs>>();
     SharedPrefs* client = *prefs;
     Record firstRec, secondRec;
-    ReleaseHookNotify* first = Make<ReleaseHookNotify>(&firstRec);
+    CountingNotify* first = Make<CountingNotify>(&firstRec);
     CountingNotify* second = Make<CountingNotify>(&secondRec);
     first->onRelease = [&] {
       if (dropClient)
@@ -332,7 +316,7 @@ TEST_F(SharedPrefsTest, TheLastReferenceMayGoFromInsideACall) {
     Record firstRec, secondRec, lookupRec;
     CountingNotify* first = Make<CountingNotify>(&firstRec);
     first->onCall = [&] { drop("OnPrefChanged"); };
-    HookLookup* lookup = Make<HookLookup>(&lookupRec);
+    CountingLookup* lookup = Make<CountingLookup>(&lookupRec);
     lookup->onCall = [&] { drop("OnLookup"); };
     lookup->onRelease = [&] { drop("lookup release"); };
     (*prefs)->AddPrefsListener("p", first);
