@@ -104,8 +104,7 @@ TEST_F(DirectoryStallTest, AStalledDirectoryHoldsNoWaitBeyondItsLimitAndTheNextS
   for (const StallCase& c : cases) {
     SCOPED_TRACE(c.name);
     const bool inEntry = c.script == Script::kStallInEntry;
-    List<const char*> attrs;
-    attrs.Append("cn");
+    Names attrs{"cn"};
 
     // Limits: a type-down ends at its half second; a bind at the request limit, as a failed Connect.
     // The next search reconnects, and the directory answers the new connection.
@@ -195,171 +194,93 @@ TEST_F(DirectoryStallTest, AStalledDirectoryHoldsNoWaitBeyondItsLimitAndTheNextS
   }
 }
 
-TEST_F(DirectoryStallTest, ADirectoryThatNeverAnswersHoldsNeitherCancelNorDestruction) {
-  // Connections complete in the listen queue and are never accepted: nothing is ever answered, so a
-  // secure connection waits in the application's handshake, a plain one for its bind.
-  const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(silent, 16), 0);
-  ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  const int port = ntohs(address.sin_port);
-  DirectoryServer::SetSSLFuncs(NssAttach, NssConfirm);
-  // Closing the listener resets every connection in its queue, which ends any wait left.
-  Watchdog dog(milliseconds(8000), [&] { shutdown(silent, SHUT_RDWR); });
-
-  for (const bool secure : {false, true}) {
-    SCOPED_TRACE(secure ? "secure" : "plain");
-    const int attached = gNssCalls.attach;
-    {
-      DirectoryServer server("127.0.0.1", port, "o=t", 0, secure, nullptr);
-      auto* listener = new CountingSearchListener;
-      auto record = listener->record();
-      server.TypeDownSearch("a", 10, listener);
-      PumpFor(milliseconds(200));
-      const auto cancelled = Clock::now();
-      server.CancelSearch();
-      EXPECT_TRUE(Released(record));
-      EXPECT_LT(Since(cancelled), milliseconds(400));
-      EXPECT_EQ(record->Calls(), (Calls{"OnSearchBegin", "OnSearchEnd"}));
-    }
-    auto* server = new DirectoryServer("127.0.0.1", port, "o=t", 0, secure, nullptr);
-    auto* listener = new CountingResultListener;
-    auto record = listener->record();
-    server->Connect(listener);
-    PumpFor(milliseconds(200));
-    const auto destroyed = Clock::now();
-    delete server;
-    EXPECT_LT(Since(destroyed), milliseconds(300));
-    EXPECT_TRUE(Released(record));
-    EXPECT_TRUE(ReleasedOnceOnUIThread(*record));
-    EXPECT_EQ(gNssCalls.attach - attached, secure ? 2 : 0);  // both really waited in the handshake
-  }
-  close(silent);
-}
-
-// A loopback listener whose accept queue is full: the kernel drops new connection requests, so a connect
-// to it waits as for an unreachable host. Null port when the queue could not be filled.
+// A listener whose accept queue is full: the kernel drops new connection requests, so a connect to it
+// waits as for an unreachable host. Port 0 when the queue could not be filled.
 struct FullListener {
-  FullListener() {
-    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  FullListener() : listener(LoopbackListener(0, 0, &port)) {
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener, 0) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-      return;
-    for (int i = 0; i < 8; ++i) {
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    for (int i = 0; listener >= 0 && i < 8; ++i) {
       const int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
       fillers.push_back(filler);
       connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
       pollfd p = {filler, POLLOUT, 0};
-      if (poll(&p, 1, 200) == 0) {  // this one was dropped: the queue is full
-        port = ntohs(address.sin_port);
-        return;
-      }
+      if (poll(&p, 1, 200) == 0) return;  // this one was dropped: the queue is full
     }
+    port = 0;
   }
   ~FullListener() {
     for (int fd : fillers) close(fd);
     close(listener);
   }
-  int listener = -1;
-  std::vector<int> fillers;
   int port = 0;
+  int listener;
+  std::vector<int> fillers;
 };
 
-TEST_F(DirectoryStallTest, AConnectThatIsNeverAnsweredHoldsNeitherCancelNorDestruction) {
+TEST_F(DirectoryStallTest, ADirectoryThatNeverAnswersHoldsNeitherCancelNorDestruction) {
+  // Silent: connections complete in the listen queue and are never accepted, so a secure connection waits
+  // in the application's handshake, a plain one for its bind. Full: the connect itself is never answered.
+  int silentPort = 0;
+  const int silent = LoopbackListener(0, 16, &silentPort);
+  ASSERT_GE(silent, 0);
   FullListener full;
   ASSERT_NE(full.port, 0) << "could not fill an accept queue";
   DirectoryServer::SetSSLFuncs(NssAttach, NssConfirm);
-  for (const bool secure : {false, true}) {
-    SCOPED_TRACE(secure ? "secure" : "plain");
-    {
-      DirectoryServer server("127.0.0.1", full.port, "o=t", 0, secure, nullptr);
-      auto* listener = new CountingSearchListener;
+  // Closing the listeners resets every connection in their queues, which ends any wait left.
+  Watchdog dog(milliseconds(8000), [&] {
+    shutdown(silent, SHUT_RDWR);
+    shutdown(full.listener, SHUT_RDWR);
+  });
+
+  for (const bool connects : {true, false}) {
+    for (const bool secure : {false, true}) {
+      SCOPED_TRACE(std::string(connects ? "silent, " : "full, ") + (secure ? "secure" : "plain"));
+      const int port = connects ? silentPort : full.port;
+      const int attached = gNssCalls.attach;
+      {
+        DirectoryServer server("127.0.0.1", port, "o=t", 0, secure, nullptr);
+        auto* listener = new CountingSearchListener;
+        auto record = listener->record();
+        server.TypeDownSearch("a", 10, listener);
+        PumpFor(milliseconds(200));
+        const auto cancelled = Clock::now();
+        server.CancelSearch();
+        EXPECT_TRUE(Released(record));
+        EXPECT_LT(Since(cancelled), milliseconds(400));
+        EXPECT_EQ(record->Calls(), (Calls{"OnSearchBegin", "OnSearchEnd"}));
+      }
+      auto* server = new DirectoryServer("127.0.0.1", port, "o=t", 0, secure, nullptr);
+      auto* listener = new CountingResultListener;
       auto record = listener->record();
-      server.TypeDownSearch("a", 10, listener);
+      server->Connect(listener);
       PumpFor(milliseconds(200));
-      const auto cancelled = Clock::now();
-      server.CancelSearch();
+      const auto destroyed = Clock::now();
+      delete server;
+      EXPECT_LT(Since(destroyed), milliseconds(300));
       EXPECT_TRUE(Released(record));
-      EXPECT_LT(Since(cancelled), milliseconds(400));
-      EXPECT_EQ(record->Calls(), (Calls{"OnSearchBegin", "OnSearchEnd"}));
+      EXPECT_TRUE(ReleasedOnceOnUIThread(*record));
+      // Both really waited in the handshake when connected, and never reached it when not.
+      EXPECT_EQ(gNssCalls.attach - attached, connects && secure ? 2 : 0);
     }
-    auto* server = new DirectoryServer("127.0.0.1", full.port, "o=t", 0, secure, nullptr);
-    auto* listener = new CountingResultListener;
-    auto record = listener->record();
-    server->Connect(listener);
-    PumpFor(milliseconds(200));
-    const auto destroyed = Clock::now();
-    delete server;
-    EXPECT_LT(Since(destroyed), milliseconds(300));
-    EXPECT_TRUE(Released(record));
   }
+  close(silent);
 }
 
-// Destroys the server from the named call (or from Release); counts like its base.
-template <typename Base>
-class Destroying : public Base {
- public:
-  template <typename... Args>
-  Destroying(DirectoryServer** server, std::string when, Args... args)
-      : Base(args...), mServer(server), mWhen(std::move(when)) {}
-  void OnSearchBegin() override {
-    Then("OnSearchBegin", [&] { Base::OnSearchBegin(); });
-  }
-  void OnServerUnavailable(const char* host) override {
-    Then("OnServerUnavailable", [&] { Base::OnServerUnavailable(host); });
-  }
-  void OnSearchEnd() override {
-    Then("OnSearchEnd", [&] { Base::OnSearchEnd(); });
-  }
-  void Release() override {
-    Destroy("Release");
-    Base::Release();
-  }
-
- protected:
-  template <typename Call>
-  void Then(const char* name, Call call) {
-    call();
-    Destroy(name);
-  }
-  void Destroy(const char* name) {
-    if (mWhen != name || !*mServer) return;
-    delete *mServer;
-    *mServer = nullptr;
-  }
-
- private:
-  DirectoryServer** mServer;
-  std::string mWhen;
-};
-
-class DestroyingSearch : public Destroying<CountingSearchListener> {
- public:
-  using Destroying::Destroying;
-  void OnSearchEntry(IPCMessage* entry) override {
-    Then("OnSearchEntry", [&] { CountingSearchListener::OnSearchEntry(entry); });
-  }
-};
-
-class DestroyingCerts : public Destroying<CountingCertListener> {
- public:
-  using Destroying::Destroying;
-  void OnCertFound(const char* address, const char* data, unsigned long length) override {
-    Then("OnCertFound", [&] { CountingCertListener::OnCertFound(address, data, length); });
-  }
-  void OnCertNotFound(const char* address) override {
-    Then("OnCertNotFound", [&] { CountingCertListener::OnCertNotFound(address); });
-  }
-};
+// Makes the listener destroy the server from its call named when (or from Release).
+template <typename Listener>
+Listener* Destroying(Listener* listener, DirectoryServer** server, const std::string& when) {
+  auto destroy = [server](bool now) {
+    if (!now || !*server) return;
+    delete *server;
+    *server = nullptr;
+  };
+  listener->onCall = [=](const std::string& call) { destroy(call.substr(0, call.find('(')) == when); };
+  listener->onRelease = [=] { destroy(when == "Release"); };
+  return listener;
+}
 
 TEST_F(DirectoryTest, TheServerMayBeDestroyedFromAnyCallOfItsListeners) {
   ScriptedLdapServer directory(Script::kAnswer);
@@ -377,7 +298,7 @@ TEST_F(DirectoryTest, TheServerMayBeDestroyedFromAnyCallOfItsListeners) {
     const bool reachable = std::string(when) != "OnServerUnavailable";
     DirectoryServer* server = new DirectoryServer("127.0.0.1", reachable ? directory.port() : unreachable,
                                                   "o=t", 0, false, nullptr);
-    auto* listener = new DestroyingSearch(&server, when);
+    auto* listener = Destroying(new CountingSearchListener, &server, when);
     auto record = listener->record();
     server->TypeDownSearch("a", 10, listener);
     EXPECT_TRUE(PumpUntil([&] { return !server && record->Released(); }, milliseconds(3000)));
@@ -390,10 +311,8 @@ TEST_F(DirectoryTest, TheServerMayBeDestroyedFromAnyCallOfItsListeners) {
     SCOPED_TRACE(when);
     DirectoryServer* server =
         new DirectoryServer("127.0.0.1", slapd->ldapPort(), Slapd::Base(), 0, false, nullptr);
-    List<const char*> addresses;
-    for (const char* a : {"nobody@zr.test", "certtwo@zr.test", "nobody@zr.test", "certtwo@zr.test"})
-      addresses.Append(a);
-    auto* listener = new DestroyingCerts(&server, when, &slapd->certA(), &slapd->certB());
+    Names addresses{"nobody@zr.test", "certtwo@zr.test", "nobody@zr.test", "certtwo@zr.test"};
+    auto* listener = Destroying(new CountingCertListener(&slapd->certA(), &slapd->certB()), &server, when);
     auto record = listener->record();
     server->LookupCerts(addresses, listener);
     EXPECT_TRUE(PumpUntil([&] { return !server && record->Released(); }, milliseconds(3000)));

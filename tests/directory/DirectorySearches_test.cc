@@ -26,10 +26,12 @@ std::vector<ScriptedEntry> People(int count) {
   return people;
 }
 
-// A scripted directory sending the given people one per interval, with a server connected to it.
-struct SlowDirectory {
-  SlowDirectory(int people, int intervalMs) : directory(ScriptedLdapServer::Script::kSlowEntries) {
-    directory.SetEntries(People(people));
+// A scripted directory (slow entries come one per interval), with a server for it.
+struct Scripted {
+  explicit Scripted(ScriptedLdapServer::Script script, std::vector<ScriptedEntry> entries = {},
+                    int intervalMs = 20)
+      : directory(script) {
+    directory.SetEntries(std::move(entries));
     directory.SetInterval(milliseconds(intervalMs));
     EXPECT_TRUE(directory.Start());
     server.reset(new DirectoryServer("127.0.0.1", directory.port(), "o=t", 0, false, nullptr));
@@ -37,6 +39,7 @@ struct SlowDirectory {
   ScriptedLdapServer directory;
   std::unique_ptr<DirectoryServer> server;
 };
+using Script = ScriptedLdapServer::Script;
 
 int IndexOf(const Calls& lines, const std::string& line) {
   auto it = std::find(lines.begin(), lines.end(), line);
@@ -92,9 +95,7 @@ TEST_F(DirectorySearchesTest, RequestsOnTheWire) {
   ComplexDirectorySearch both(ComplexDirectorySearch::And, terms);
   EXPECT_EQ(Entries(*SearchAndWait(server, both, {"sn", "cn"}, 7)), (Calls{"sn=X;cn=Xavier", ""}));
 
-  List<const char*> attrs;
-  attrs.Append("sn");
-  attrs.Append("cn");
+  Names attrs{"sn", "cn"};
   auto* replicate = new CountingReplicateListener;
   auto replicated = replicate->record();
   server.Replicate(attrs, replicate);
@@ -124,7 +125,7 @@ TEST_F(DirectorySearchesTest, RequestsOnTheWire) {
 }
 
 TEST_F(DirectorySearchesTest, ASupersededTypeDownStopsAndBothEndInQueueOrder) {
-  SlowDirectory slow(50, 10);
+  Scripted slow(Script::kSlowEntries, People(50), 10);
   ListenerRecord journal;
   auto* first = new CountingSearchListener(&journal, "first");
   auto* second = new CountingSearchListener(&journal, "second");
@@ -152,11 +153,10 @@ TEST_F(DirectorySearchesTest, ASupersededTypeDownStopsAndBothEndInQueueOrder) {
 }
 
 TEST_F(DirectorySearchesTest, SearchNoCancelIsNotStoppedByATypeDown) {
-  SlowDirectory slow(100, 10);
+  Scripted slow(Script::kSlowEntries, People(100), 10);
   ListenerRecord journal;
   DirectorySearch search("cn", "Slow");
-  List<const char*> attrs;
-  attrs.Append("cn");
+  Names attrs{"cn"};
   auto* resolving = new CountingSearchListener(&journal, "resolve");
   auto* typeDown = new CountingSearchListener(&journal, "typedown");
   auto resolveRecord = resolving->record();
@@ -175,11 +175,9 @@ TEST_F(DirectorySearchesTest, SearchNoCancelIsNotStoppedByATypeDown) {
 }
 
 TEST_F(DirectorySearchesTest, ReplicationRunsUntilALaterSearchStopsIt) {
-  SlowDirectory slow(5, 5);
+  Scripted slow(Script::kSlowEntries, People(5), 5);
   ListenerRecord journal;
-  List<const char*> attrs;
-  attrs.Append("cn");
-  attrs.Append("mail");
+  Names attrs{"cn", "mail"};
   auto* replicate = new CountingReplicateListener(&journal, "replicate");
   auto replicated = replicate->record();
   slow.server->Replicate(attrs, replicate);
@@ -203,10 +201,8 @@ TEST_F(DirectorySearchesTest, ReplicationRunsUntilALaterSearchStopsIt) {
 
 TEST_F(DirectorySearchesTest, CertificateLookups) {
   DirectoryServer server("127.0.0.1", slapd->ldapPort(), Slapd::Base(), 0, false, nullptr);
-  List<const char*> addresses;
-  for (const char* a :
-       {"nobody@zr.test", "dup@zr.test", "certone@zr.test", "certtwo@zr.test", "first.twomail@zr.test"})
-    addresses.Append(a);
+  Names addresses{"nobody@zr.test", "dup@zr.test", "certone@zr.test", "certtwo@zr.test",
+                  "first.twomail@zr.test"};
   auto* listener = new CountingCertListener(&slapd->certA(), &slapd->certB());
   auto record = listener->record();
   server.LookupCerts(addresses, listener);
@@ -239,56 +235,47 @@ TEST_F(DirectorySearchesTest, MisbehavingDirectoriesEndSearchesCleanly) {
     ~SigpipeDefault() { signal(SIGPIPE, previous); }
     void (*previous)(int);
   } sigpipeDefault;
-  ScriptedLdapServer closing(ScriptedLdapServer::Script::kCloseMidSearch);
-  closing.SetEntries({{"uid=a,o=t", {{"cn", {"Ann"}}, {"mail", {"ann@t"}}}},
-                      {"uid=b,o=t", {{"cn", {"Ben"}}, {"mail", {"ben@t"}}}}});
-  ASSERT_TRUE(closing.Start());
-  DirectoryServer closingServer("127.0.0.1", closing.port(), "o=t", 0, false, nullptr);
+  Scripted closing(Script::kCloseMidSearch, {{"uid=a,o=t", {{"cn", {"Ann"}}, {"mail", {"ann@t"}}}},
+                                             {"uid=b,o=t", {{"cn", {"Ben"}}, {"mail", {"ben@t"}}}}});
   const auto closingStarted = std::chrono::steady_clock::now();
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(TypeDownAndWait(closingServer, "a")->Calls(),
+    EXPECT_EQ(TypeDownAndWait(*closing.server, "a")->Calls(),
               (Calls{"OnSearchBegin", "OnSearchEntry(cn=Ann;mail=ann@t)", "OnSearchEnd"}));
   }
-  EXPECT_EQ(closing.Connections(), 3);
+  EXPECT_EQ(closing.directory.Connections(), 3);
   // Each saw the close at once, instead of taking it for a pause and waiting out its half second.
   EXPECT_LT(std::chrono::steady_clock::now() - closingStarted, milliseconds(1200));
-  closing.Stop();
+  closing.directory.Stop();
 
   // Goes away between searches: the next search finds out while writing to a dead connection.
-  ScriptedLdapServer leaving(ScriptedLdapServer::Script::kCloseAfterBind);
-  ASSERT_TRUE(leaving.Start());
-  DirectoryServer leavingServer("127.0.0.1", leaving.port(), "o=t", 0, false, nullptr);
-  EXPECT_EQ(ConnectAndWait(leavingServer)->Calls(), Calls{"OnSuccess"});
-  ASSERT_TRUE(leaving.WaitFor([&] { return leaving.Connections() == 1; }, milliseconds(5000)));
+  Scripted leaving(Script::kCloseAfterBind);
+  EXPECT_EQ(ConnectAndWait(*leaving.server)->Calls(), Calls{"OnSuccess"});
+  ASSERT_TRUE(
+      leaving.directory.WaitFor([&] { return leaving.directory.Connections() == 1; }, milliseconds(5000)));
   PumpFor(milliseconds(50));  // the close reaches the client's socket
   for (int i = 0; i < 3; ++i)
-    EXPECT_EQ(TypeDownAndWait(leavingServer, "a")->Calls(), (Calls{"OnSearchBegin", "OnSearchEnd"}));
-  leaving.Stop();
+    EXPECT_EQ(TypeDownAndWait(*leaving.server, "a")->Calls(), (Calls{"OnSearchBegin", "OnSearchEnd"}));
+  leaving.directory.Stop();
 
   // Never answers the search: it ends at the time limit, without an unavailable report.
-  ScriptedLdapServer stalled(ScriptedLdapServer::Script::kStall);
-  ASSERT_TRUE(stalled.Start());
-  DirectoryServer stalledServer("127.0.0.1", stalled.port(), "o=t", 0, false, nullptr);
-  EXPECT_EQ(TypeDownAndWait(stalledServer, "a")->Calls(), (Calls{"OnSearchBegin", "OnSearchEnd"}));
-  EXPECT_TRUE(stalled.WaitFor([&] { return stalled.Abandons() == 1; }, milliseconds(5000)));
+  Scripted stalled(Script::kStall);
+  EXPECT_EQ(TypeDownAndWait(*stalled.server, "a")->Calls(), (Calls{"OnSearchBegin", "OnSearchEnd"}));
+  EXPECT_TRUE(
+      stalled.directory.WaitFor([&] { return stalled.directory.Abandons() == 1; }, milliseconds(5000)));
 
   // Not a directory at all.
-  ScriptedLdapServer garbage(ScriptedLdapServer::Script::kGarbage);
-  ASSERT_TRUE(garbage.Start());
-  DirectoryServer garbageServer("127.0.0.1", garbage.port(), "o=t", 0, false, nullptr);
-  EXPECT_EQ(ConnectAndWait(garbageServer)->Calls(), Calls{"OnFailure(null)"});
-  EXPECT_EQ(TypeDownAndWait(garbageServer, "a")->Calls(),
+  Scripted garbage(Script::kGarbage);
+  EXPECT_EQ(ConnectAndWait(*garbage.server)->Calls(), Calls{"OnFailure(null)"});
+  EXPECT_EQ(TypeDownAndWait(*garbage.server, "a")->Calls(),
             (Calls{"OnSearchBegin", "OnServerUnavailable(127.0.0.1)", "OnSearchEnd"}));
-  EXPECT_EQ(TypeDownAndWait(garbageServer, "a")->Calls(), (Calls{"OnSearchBegin", "OnSearchEnd"}));
+  EXPECT_EQ(TypeDownAndWait(*garbage.server, "a")->Calls(), (Calls{"OnSearchBegin", "OnSearchEnd"}));
 
   // Announces a message far larger than any directory answer: refused, not awaited.
-  ScriptedLdapServer oversized(ScriptedLdapServer::Script::kOversized);
-  ASSERT_TRUE(oversized.Start());
-  DirectoryServer oversizedServer("127.0.0.1", oversized.port(), "o=t", 0, false, nullptr);
+  Scripted oversized(Script::kOversized);
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(TypeDownAndWait(oversizedServer, "a")->Calls(),
+  EXPECT_EQ(TypeDownAndWait(*oversized.server, "a")->Calls(),
             (Calls{"OnSearchBegin", "OnServerUnavailable(127.0.0.1)", "OnSearchEnd"}));
-  EXPECT_EQ(oversized.Binds(), 1);
+  EXPECT_EQ(oversized.directory.Binds(), 1);
   // Refused on sight: waiting for the announced bytes would have lasted the 5-second bind limit.
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
 }

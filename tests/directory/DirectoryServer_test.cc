@@ -87,8 +87,7 @@ TEST_F(DirectoryServerTest, UnavailableIsReportedOnceUntilConnectOrChange) {
   // Change clears it too; a replication hears of it through its own listener.
   server.Change("127.0.0.1", FreeLoopbackPort(), Slapd::Base(), 0, false);
   clock.Advance(31);
-  List<const char*> attrs;
-  attrs.Append("cn");
+  Names attrs{"cn"};
   auto* replicate = new CountingReplicateListener;
   auto replicated = replicate->record();
   server.Replicate(attrs, replicate);
@@ -230,34 +229,29 @@ TEST_F(DirectorySSLTest, SecureConnectionsGoThroughTheApplicationsFunctions) {
 }
 
 TEST_F(DirectorySSLTest, MissingOrFailingSSLFunctionsFailTheConnection) {
+  // In turn: no functions, a refusing attach, a refusing confirm, a real handshake that fails (the
+  // certificate is refused); then the handle recovers, every new socket getting attach and confirm again.
+  const struct {
+    SSLAttachFunc attach;
+    SSLConfirmFunc confirm;
+    bool reject;
+    const char* outcome;
+    int attaches, confirms;  // so far
+  } steps[] = {{nullptr, nullptr, false, "OnFailure(null)", 0, 0},
+               {RefusingAttach, NssConfirm, false, "OnFailure(null)", 1, 0},
+               {NssAttach, RefusingConfirm, false, "OnFailure(null)", 2, 1},
+               {NssAttach, NssConfirm, true, "OnFailure(null)", 3, 2},
+               {NssAttach, NssConfirm, false, "OnSuccess", 4, 3},
+               {NssAttach, NssConfirm, false, "OnSuccess", 5, 4}};
   DirectoryServer secure("127.0.0.1", slapd->ldapsPort(), Slapd::Base(), 0, true, nullptr);
-
-  DirectoryServer::SetSSLFuncs(nullptr, nullptr);
-  EXPECT_EQ(ConnectAndWait(secure)->Calls(), Calls{"OnFailure(null)"});
-  EXPECT_EQ(gNssCalls.attach, 0);
-
-  DirectoryServer::SetSSLFuncs(RefusingAttach, NssConfirm);
-  EXPECT_EQ(ConnectAndWait(secure)->Calls(), Calls{"OnFailure(null)"});
-  EXPECT_EQ(gNssCalls.attach, 1);
-  EXPECT_EQ(gNssCalls.confirm, 0);
-
-  DirectoryServer::SetSSLFuncs(NssAttach, RefusingConfirm);
-  EXPECT_EQ(ConnectAndWait(secure)->Calls(), Calls{"OnFailure(null)"});
-  EXPECT_EQ(gNssCalls.attach, 2);
-  EXPECT_EQ(gNssCalls.confirm, 1);
-
-  // A real handshake that fails: the certificate is refused.
-  DirectoryServer::SetSSLFuncs(NssAttach, NssConfirm);
-  gNssCalls.rejectCertificate = true;
-  EXPECT_EQ(ConnectAndWait(secure)->Calls(), Calls{"OnFailure(null)"});
-  EXPECT_EQ(gNssCalls.confirm, 2);
-
-  // The handle recovers once the functions work: every new socket gets attach and confirm again.
-  gNssCalls.rejectCertificate = false;
-  EXPECT_EQ(ConnectAndWait(secure)->Calls(), Calls{"OnSuccess"});
-  EXPECT_EQ(ConnectAndWait(secure)->Calls(), Calls{"OnSuccess"});
-  EXPECT_EQ(gNssCalls.attach, 5);
-  EXPECT_EQ(gNssCalls.confirm, 4);
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.attaches);
+    DirectoryServer::SetSSLFuncs(step.attach, step.confirm);
+    gNssCalls.rejectCertificate = step.reject;
+    EXPECT_EQ(ConnectAndWait(secure)->Calls(), Calls{step.outcome});
+    EXPECT_EQ(gNssCalls.attach, step.attaches);
+    EXPECT_EQ(gNssCalls.confirm, step.confirms);
+  }
 }
 
 TEST_F(DirectoryServerTest, DestroyingAServerReleasesEveryListenerOnce) {
@@ -273,8 +267,7 @@ TEST_F(DirectoryServerTest, DestroyingAServerReleasesEveryListenerOnce) {
     records.push_back(typeDown->record());
     server.TypeDownSearch("jo", 10, typeDown);
     DirectorySearch search("cn", "x");
-    List<const char*> attrs;
-    attrs.Append("cn");
+    Names attrs{"cn"};
     auto* noCancel = new CountingSearchListener;
     records.push_back(noCancel->record());
     DirectoryServerTestPeer::SearchNoCancel(&server, search, attrs, 5, noCancel);

@@ -8,6 +8,7 @@
 #include <prtime.h>
 
 #include <atomic>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -24,6 +25,13 @@ namespace test {
 
 using Calls = std::vector<std::string>;
 
+// A list of attribute names or addresses, as the server's calls take them.
+struct Names : List<const char*> {
+  Names(std::initializer_list<const char*> names) {
+    for (const char* name : names) Append(name);
+  }
+};
+
 // People generated for the test run (several thousand).
 constexpr int kTestPeople = 3000;
 
@@ -38,17 +46,25 @@ inline std::string Describe(IPCMessage* entry) {
 }
 
 // Counts like Counting<Interface>, and may also copy each call, as "<tag>:<call>", into a journal shared
-// by several listeners, which shows the order in which they were called.
+// by several listeners, which shows the order in which they were called. Application code may run after
+// each call (onCall, given the call's text) and in Release, before the release is counted.
 template <typename Interface>
 class Journaled : public Counting<Interface> {
  public:
   explicit Journaled(ListenerRecord* journal = nullptr, std::string tag = "")
       : mJournal(journal), mTag(std::move(tag)) {}
+  void Release() override {
+    if (onRelease) onRelease();
+    Counting<Interface>::Release();
+  }
+  std::function<void(const std::string&)> onCall;
+  std::function<void()> onRelease;
 
  protected:
   void Note(const std::string& call) {
     this->Record(call);
     if (mJournal) mJournal->AddCall(mTag + ":" + call, CurrentThreadIsUIThread());
+    if (onCall) onCall(call);
   }
 
  private:

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 
+#include "SlapdFixture.h"
+
 namespace zr {
 namespace test {
 namespace {
@@ -163,18 +165,8 @@ bool ScriptedLdapServer::UseTls(const std::string& certificatePem, const std::st
 }
 
 bool ScriptedLdapServer::Start(int port) {
-  mListenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int on = 1;
-  setsockopt(mListenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  socklen_t len = sizeof addr;
-  if (bind(mListenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(mListenFd, 16) != 0 ||
-      getsockname(mListenFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-    return false;
-  mPort = ntohs(addr.sin_port);
+  mListenFd = LoopbackListener(port, 16, &mPort);
+  if (mListenFd < 0) return false;
   mAcceptThread = std::thread([this] { AcceptLoop(); });
   return true;
 }
@@ -199,22 +191,7 @@ void ScriptedLdapServer::SetEntries(std::vector<ScriptedEntry> entries) {
   mEntries = std::move(entries);
 }
 
-std::vector<ReceivedSearch> ScriptedLdapServer::Searches() const {
-  std::lock_guard<std::mutex> guard(mMutex);
-  return mSearches;
-}
-int ScriptedLdapServer::Binds() const {
-  std::lock_guard<std::mutex> guard(mMutex);
-  return mBinds;
-}
-int ScriptedLdapServer::Abandons() const {
-  std::lock_guard<std::mutex> guard(mMutex);
-  return mAbandons;
-}
-int ScriptedLdapServer::Connections() const {
-  std::lock_guard<std::mutex> guard(mMutex);
-  return mConnections;
-}
+std::vector<ReceivedSearch> ScriptedLdapServer::Searches() const { return Locked(mSearches); }
 
 bool ScriptedLdapServer::WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -64,13 +64,18 @@ class ScriptedLdapServer {
   void SetBindResult(int code) { mBindResult = code; }
 
   std::vector<ReceivedSearch> Searches() const;
-  int Binds() const;
-  int Abandons() const;
-  int Connections() const;
+  int Binds() const { return Locked(mBinds); }
+  int Abandons() const { return Locked(mAbandons); }
+  int Connections() const { return Locked(mConnections); }
   // Waits until pred holds (it may call the accessors above).
   bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
 
  private:
+  template <typename T>
+  T Locked(const T& value) const {
+    std::lock_guard<std::mutex> guard(mMutex);
+    return value;
+  }
   void AcceptLoop();
   void Serve(int fd, Script script);
 

@@ -105,18 +105,27 @@ std::string Config(const std::string& dir) {
 
 }  // namespace
 
-int FreeLoopbackPort() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
+int LoopbackListener(int port, int backlog, int* bound) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in addr = {};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
   socklen_t len = sizeof addr;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, backlog) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    close(fd);
+    return -1;
+  }
+  *bound = ntohs(addr.sin_port);
+  return fd;
+}
+
+int FreeLoopbackPort() {
   int port = 0;
-  if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  close(s);
+  close(LoopbackListener(0, 1, &port));
   return port;
 }
 

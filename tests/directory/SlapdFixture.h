@@ -50,6 +50,9 @@ class Slapd {
   std::string mCertB;
 };
 
+// A close-on-exec loopback TCP socket listening on port (0: any free one), whose port goes to *bound;
+// -1 on failure.
+int LoopbackListener(int port, int backlog, int* bound);
 // A loopback TCP port that was free a moment ago.
 int FreeLoopbackPort();
 

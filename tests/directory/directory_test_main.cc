@@ -71,34 +71,32 @@ bool PumpUntilReleased(std::initializer_list<const ListenerRecord*> records) {
 
 bool Finished(const std::shared_ptr<ListenerRecord>& record) { return PumpUntilReleased({record.get()}); }
 
-std::shared_ptr<ListenerRecord> ConnectAndWait(DirectoryServer& server) {
-  auto* listener = new CountingResultListener;
+namespace {
+template <typename Listener, typename Start>
+std::shared_ptr<ListenerRecord> RunAndWait(Start start) {
+  auto* listener = new Listener;
   auto record = listener->record();
-  server.Connect(listener);
+  start(listener);
   EXPECT_TRUE(Finished(record));
   EXPECT_TRUE(ReleasedOnceOnUIThread(*record));
   return record;
 }
+}  // namespace
+
+std::shared_ptr<ListenerRecord> ConnectAndWait(DirectoryServer& server) {
+  return RunAndWait<CountingResultListener>([&](ResultListener* l) { server.Connect(l); });
+}
 
 std::shared_ptr<ListenerRecord> TypeDownAndWait(DirectoryServer& server, const char* text, int max) {
-  auto* listener = new CountingSearchListener;
-  auto record = listener->record();
-  server.TypeDownSearch(text, max, listener);
-  EXPECT_TRUE(Finished(record));
-  EXPECT_TRUE(ReleasedOnceOnUIThread(*record));
-  return record;
+  return RunAndWait<CountingSearchListener>(
+      [&](DirectorySearchListener* l) { server.TypeDownSearch(text, max, l); });
 }
 
 std::shared_ptr<ListenerRecord> SearchAndWait(DirectoryServer& server, DirectorySearch& search,
                                               std::initializer_list<const char*> attrs, int max) {
-  List<const char*> names;
-  for (const char* name : attrs) names.Append(name);
-  auto* listener = new CountingSearchListener;
-  auto record = listener->record();
-  server.Search(search, names, max, listener);
-  EXPECT_TRUE(Finished(record));
-  EXPECT_TRUE(ReleasedOnceOnUIThread(*record));
-  return record;
+  Names names(attrs);
+  return RunAndWait<CountingSearchListener>(
+      [&](DirectorySearchListener* l) { server.Search(search, names, max, l); });
 }
 
 Calls Entries(const ListenerRecord& record) {
