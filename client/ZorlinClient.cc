@@ -4,10 +4,14 @@
 #include <plstr.h>
 #include <prprf.h>
 
+#include <atomic>
 #include <cassert>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -104,18 +108,22 @@ class __attribute__((visibility("hidden"))) ZorlinClient::ZorlinChannelListener 
 
 class __attribute__((visibility("hidden"))) ZorlinClient::WriteMessageCommand : public Command {
  public:
-  WriteMessageCommand(ZorlinClient* client, IPCMessage* msg, int cookie, ResultListener* result,
+  // text: the request as IPC_Serialize gave it; the writer needs nothing else of the message.
+  WriteMessageCommand(ZorlinClient* client, std::string text, int cookie, ResultListener* result,
                       bool mayRetry)
-      : mClient(client), mMessage(msg), mCookie(cookie), mResultListener(result), mMayRetry(mayRetry) {}
+      : mClient(client),
+        mText(std::move(text)),
+        mCookie(cookie),
+        mResultListener(result),
+        mMayRetry(mayRetry) {}
   ~WriteMessageCommand() override {
-    IPC_DestroyMessage(mMessage);
     if (mResultListener) Releaser::ReleaseOnUIThread(mResultListener);
   }
   void Execute() override;
 
  private:
   // Writes queued right behind one another go out together; at most this many in one system call.
-  static constexpr int kMaxBatch = 64;
+  static constexpr int kMaxBatch = 256;
   static bool IsWriteFor(Command* command, void* client);
   // Opens the client's channel if need be. retry: whether a failed write may be tried once more (a channel
   // was open before). Without a channel the result listener hears the failure and the answer is false.
@@ -133,24 +141,37 @@ class __attribute__((visibility("hidden"))) ZorlinClient::WriteMessageCommand : 
   }
 
   ZorlinClient* mClient;
-  IPCMessage* mMessage;
+  std::string mText;
   int mCookie;  // 0 without a reply or progress listener
   ResultListener* mResultListener;
   bool mMayRetry;
 };
 
-class __attribute__((visibility("hidden"))) ZorlinClient::DeliverMessageCommand : public Command {
+// Messages on their way from the reader to the UI thread, as their texts. Whatever arrives while the UI
+// thread has not yet taken the last batch joins it, so a burst costs one queued command and one wake-up;
+// a batch never spans two channels, so nothing the writer posts between them (the close of one, the
+// opening of the next) is overtaken.
+struct ZorlinClient::Inbox {
+  struct Batch {
+    unsigned connection;
+    std::string texts;  // per message: its length (4 bytes, host order), its text, a NUL
+  };
+  std::atomic<unsigned> connection{0};  // bumped by the writer before the reader reads a new channel
+  std::mutex lock;
+  std::deque<Batch> batches;       // under lock; each has one DeliverBatchCommand queued
+  std::vector<std::string> spare;  // under lock: emptied buffers kept for the next batches
+};
+
+class __attribute__((visibility("hidden"))) ZorlinClient::DeliverBatchCommand : public Command {
  public:
-  DeliverMessageCommand(ZorlinClient* client, IPCMessage* msg) : mClient(client), mMessage(msg) {}
-  ~DeliverMessageCommand() override { IPC_DestroyMessage(mMessage); }
+  explicit DeliverBatchCommand(ZorlinClient* client) : mClient(client) {}
   void Execute() override {
     DispatchScope scope(mClient);
-    mClient->HandleMessage(mMessage);
+    mClient->DeliverBatch();
   }
 
  private:
   ZorlinClient* mClient;
-  IPCMessage* mMessage;
 };
 
 // The end of one channel, reported by the reader. It holds that channel (and a reference, so the handle
@@ -225,7 +246,28 @@ class __attribute__((visibility("hidden"))) ZorlinClient::DropRequestCommand : p
 };
 
 void ZorlinClient::ZorlinChannelListener::OnMessageArrived(IPCMessage* msg) {
-  mClient->mSink->PostCommand(new DeliverMessageCommand(mClient, IPC_CloneMessage(msg)));
+  // The reader's message keeps the frame's text: taking it costs a copy into a reused buffer, nothing more.
+  const char* text = IPC_Serialize(msg);
+  const uint32_t size = static_cast<uint32_t>(strlen(text));
+  Inbox* inbox = mClient->mInbox;
+  const unsigned connection = inbox->connection.load(std::memory_order_relaxed);
+  bool post = false;
+  {
+    std::lock_guard<std::mutex> lock(inbox->lock);
+    if (inbox->batches.empty() || inbox->batches.back().connection != connection) {
+      inbox->batches.push_back(Inbox::Batch{connection, std::string()});
+      if (!inbox->spare.empty()) {
+        inbox->batches.back().texts.swap(inbox->spare.back());
+        inbox->spare.pop_back();
+      }
+      post = true;
+    }
+    std::string& texts = inbox->batches.back().texts;
+    texts.append(reinterpret_cast<const char*>(&size), sizeof size);
+    texts.append(text, size + 1);
+  }
+  // Only the reader adds batches, so this one is still queued, and its command runs after this post.
+  if (post) mClient->mSink->PostCommand(new DeliverBatchCommand(mClient));
 }
 
 // Reports come only while the reader reads the open channel: Connect records it before the reader starts
@@ -265,19 +307,22 @@ void ZorlinClient::WriteMessageCommand::Execute() {
   // still ends as it would alone: those written whole succeed, the first one cut short fails (and may be
   // retried) on the channel it was written to, and the ones after it run alone as they would have next.
   WriteMessageCommand* batch[kMaxBatch];
-  IPCMessage* msgs[kMaxBatch];
+  const char* texts[kMaxBatch];
+  size_t sizes[kMaxBatch];
   batch[0] = this;
-  msgs[0] = mMessage;
+  texts[0] = mText.data();
+  sizes[0] = mText.size();
   int count = 1;
   while (count < kMaxBatch) {
     Command* next = client->mCommandThread.TakeNextCommandIf(IsWriteFor, client);
     if (!next) break;
     batch[count] = static_cast<WriteMessageCommand*>(next);
-    msgs[count] = batch[count]->mMessage;
+    texts[count] = batch[count]->mText.data();
+    sizes[count] = batch[count]->mText.size();
     ++count;
   }
   int written = 0;
-  PRStatus status = IPC_WriteMessages(client->mChannel, msgs, count, &written);
+  PRStatus status = IPC_WriteSerialized(client->mChannel, texts, sizes, count, &written);
   const int error = status == PR_SUCCESS ? 0 : errno;
   for (int i = 1; i <= written && i < count; ++i) batch[i]->Noted();
   for (int i = 0; i < written; ++i) batch[i]->Finish(PR_SUCCESS, false);
@@ -296,7 +341,9 @@ void ZorlinClient::WriteMessageCommand::ExecuteAlone() {
   Noted();
   bool retry;
   if (!Connect(retry)) return;
-  PRStatus status = IPC_WriteMessage(mClient->mChannel, mMessage);
+  const char* text = mText.data();
+  const size_t size = mText.size();
+  PRStatus status = IPC_WriteSerialized(mClient->mChannel, &text, &size, 1, nullptr);
   if (status != PR_SUCCESS && errno == EMSGSIZE)
     Refuse();
   else
@@ -320,7 +367,7 @@ void ZorlinClient::WriteMessageCommand::Finish(PRStatus status, bool retry) {
     if (retry) {
       // Behind everything written since: the fresh channel takes requests in the order they reach it.
       WriteMessageCommand* again =
-          new WriteMessageCommand(client, IPC_CloneMessage(mMessage), mCookie, mResultListener, false);
+          new WriteMessageCommand(client, std::move(mText), mCookie, mResultListener, false);
       mResultListener = nullptr;
       client->mCommandThread.PostCommand(again);
     }
@@ -344,7 +391,8 @@ ZorlinClient::ZorlinClient(const char* channelName)
       mDispatchDepth(0),
       mReleased(false),
       mLastCookieTried(0),
-      mClosing(false) {
+      mClosing(false),
+      mInbox(new Inbox()) {
   mReplyListeners.AdoptItemDestructor(new ReplyListenerInfoDestructor);
   mProgressListeners.AdoptItemDestructor(new ProgressListenerInfoDestructor);
   if (!mThread) mThread = PR_GetCurrentThread();
@@ -372,6 +420,8 @@ ZorlinClient::~ZorlinClient() {
   mProgressListeners.RemoveAll();
   delete mSink;
   mSink = nullptr;
+  delete mInbox;  // the reader has stopped and no batch command is left
+  mInbox = nullptr;
   PL_strfree(mChannelName);
 }
 
@@ -440,7 +490,8 @@ void ZorlinClient::WriteMessage(IPCMessage* msg, ZorlinMessageListener* reply, R
   }
   if (reply) mReplyListeners.Append(new ReplyListenerInfo(cookie, reply));
   if (progress) AppendProgressListener(cookie, progress);
-  mCommandThread.PostCommand(new WriteMessageCommand(this, IPC_CloneMessage(msg), cookie, result, true));
+  // The writer needs the text alone; a message serialised here is also read more cheaply if sent again.
+  mCommandThread.PostCommand(new WriteMessageCommand(this, IPC_Serialize(msg), cookie, result, true));
 }
 
 void ZorlinClient::AppendProgressListener(int cookie, ProgressListener* listener) {
@@ -480,6 +531,7 @@ void ZorlinClient::Connect() {
     IPC_WriteMessage(channel, hello);
     IPC_DestroyMessage(hello);
   }
+  mInbox->connection.fetch_add(1, std::memory_order_relaxed);
   mIPCThread.SetChannel(channel);
   mSink->PostCommand(new OnConnectCommand(this));
 }
@@ -525,6 +577,33 @@ void ZorlinClient::HandleMessage(IPCMessage* msg) {
     }
   }
   if (!handled && !mReleased) OnMessage(msg);
+}
+
+void ZorlinClient::DeliverBatch() {
+  AssertUIThread();
+  std::string texts;
+  {
+    std::lock_guard<std::mutex> lock(mInbox->lock);
+    if (mInbox->batches.empty()) return;
+    texts.swap(mInbox->batches.front().texts);
+    mInbox->batches.pop_front();
+  }
+  // Each message is built and freed here, on the thread that handles it.
+  for (size_t at = 0; at < texts.size() && !mReleased;) {
+    uint32_t size;
+    memcpy(&size, texts.data() + at, sizeof size);
+    at += sizeof size;
+    IPCMessage* msg = IPC_NewMessage();
+    if (IPC_Deserialize(msg, texts.data() + at) == PR_SUCCESS) HandleMessage(msg);
+    IPC_DestroyMessage(msg);
+    at += size + 1;
+  }
+  // After a release the rest is not delivered: the client is going.
+  constexpr size_t kKeepBelow = 256 * 1024;
+  if (texts.capacity() > kKeepBelow) return;
+  texts.clear();
+  std::lock_guard<std::mutex> lock(mInbox->lock);
+  if (mInbox->spare.size() < 2) mInbox->spare.push_back(std::move(texts));
 }
 
 bool ZorlinClient::HandleProgress(IPCMessage* msg) {

@@ -135,7 +135,8 @@ class ZRAPPAPI_EXPORT ZorlinClient {
   friend class ZorlinClientRef;
   class ZorlinChannelListener;
   class WriteMessageCommand;
-  class DeliverMessageCommand;
+  class DeliverBatchCommand;
+  struct Inbox;
   class CloseChannelCommand;
   template <void (ZorlinClient::*Operation)()>
   class ClientCommand;
@@ -150,6 +151,7 @@ class ZRAPPAPI_EXPORT ZorlinClient {
   void Connect();                         // writer thread
   void CloseChannel();                    // writer thread
   void HandleMessage(IPCMessage* msg);    // UI thread
+  void DeliverBatch();                    // UI thread: the oldest batch the reader handed over
   bool HandleProgress(IPCMessage* msg);   // UI thread
   void ReleaseListeners();                // UI thread: every pending reply
   void ReleaseListeners(int lastCookie);  // UI thread: pending replies of requests up to lastCookie
@@ -172,6 +174,7 @@ class ZRAPPAPI_EXPORT ZorlinClient {
   int mLastCookieTried;     // writer thread: highest cookie of the requests it has tried to write
   std::mutex mChannelLock;  // guards mChannel's changes against the destructor's wake-up, and mClosing
   bool mClosing;            // set by the destructor: the writer opens no more channels
+  Inbox* mInbox;            // messages on their way from the reader to the UI thread
 
   static PRThread* mThread;
   static char* mClientName;

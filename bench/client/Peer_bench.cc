@@ -409,6 +409,7 @@ class LibraryService {
       char c;
       while (read(stop[0], &c, 1) < 0 && errno == EINTR) {
       }
+      close(stop[0]);
       server.Shutdown();
     }));
     // Up once a probe connects.
@@ -419,7 +420,7 @@ class LibraryService {
       }
       usleep(1000);
     }
-    close(stop[0]);
+    if (child) close(stop[0]);  // a thread closes its own end once told to stop
   }
   ~LibraryService() {
     close(mStop);

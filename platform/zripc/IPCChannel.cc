@@ -233,6 +233,18 @@ PRStatus IPC_WriteMessages(IPCChannel* channel, IPCMessage* const* msgs, int cou
   return status;
 }
 
+PRStatus IPC_WriteSerialized(IPCChannel* channel, const char* const* texts, const size_t* sizes, int count,
+                             int* written) {
+  int done = 0;
+  PRStatus status = PR_FAILURE;
+  if (channel != nullptr && texts != nullptr && sizes != nullptr && count >= 0) {
+    status =
+        zr::ipc::WriteTexts(channel->fd, channel->writeLock, &channel->batch, texts, sizes, count, &done);
+  }
+  if (written != nullptr) *written = done;
+  return status;
+}
+
 IPCChannel* IPC_Connect(const char* name) { return NewChannel(name); }
 
 void IPC_CloseChannel(IPCChannel* channel) {

@@ -18,6 +18,7 @@
 #define ZRIPC_IPCCHANNEL_H
 
 #include <prtypes.h>
+#include <stddef.h>
 
 #include "IPCMessage.h"
 #include "ZrIpcExport.h"
@@ -51,6 +52,10 @@ ZRIPC_EXPORT PRStatus IPC_WriteMessage(IPCChannel* channel, IPCMessage* msg);
 // after it was sent.
 ZRIPC_EXPORT PRStatus IPC_WriteMessages(IPCChannel* channel, IPCMessage* const* msgs, int count,
                                         int* written);
+// IPC_WriteMessages for messages already serialised: texts[i] is sizes[i] bytes of what IPC_Serialize
+// gave (no terminating NUL needed). Lets a writer hold a request as its text alone.
+ZRIPC_EXPORT PRStatus IPC_WriteSerialized(IPCChannel* channel, const char* const* texts, const size_t* sizes,
+                                          int count, int* written);
 
 // Probe: non-null when the named service is running. Close it at once with IPC_CloseChannel.
 ZRIPC_EXPORT IPCChannel* IPC_Connect(const char* name);

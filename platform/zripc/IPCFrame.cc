@@ -72,26 +72,36 @@ PRStatus WriteFrame(int fd, std::mutex& writeLock, std::string* scratch, const I
   return PR_SUCCESS;
 }
 
-PRStatus WriteFrames(int fd, std::mutex& writeLock, std::string* scratch, std::string* batch,
-                     IPCMessage* const* msgs, int count, int* written) {
+namespace {
+
+// Writes count frames, payload(i, &size) giving each one's text (null: an invalid entry), back to back
+// with as few send calls as the socket allows. The caller holds the write lock.
+template <typename Payload>
+PRStatus WriteBatch(int fd, std::string* batch, int count, int* written, Payload payload) {
   *written = 0;
-  std::lock_guard<std::mutex> lock(writeLock);
   if (fd < 0) {
     errno = EBADF;
     return PR_FAILURE;
   }
   // Where each frame ends in batch; the frames before an oversized one still go out.
-  std::vector<size_t> ends;
-  ends.reserve(static_cast<size_t>(count));
+  constexpr int kEndsInline = 256;
+  size_t endsInline[kEndsInline];
+  std::vector<size_t> endsHeap;
+  size_t* ends = endsInline;
+  if (count > kEndsInline) {
+    endsHeap.resize(static_cast<size_t>(count));
+    ends = endsHeap.data();
+  }
+  int framed = 0;
   batch->clear();
   int stopError = 0;  // why the frames stop short of count
   for (int i = 0; i < count; ++i) {
-    if (msgs[i] == nullptr) {
+    size_t size = 0;
+    const char* text = payload(i, &size);
+    if (text == nullptr) {
       stopError = EINVAL;
       break;
     }
-    size_t size = 0;
-    const char* payload = SerializeForWrite(msgs[i], scratch, &size);
     if (size > IPC_GetMaxMessageSize()) {
       stopError = EMSGSIZE;
       break;
@@ -99,8 +109,8 @@ PRStatus WriteFrames(int fd, std::mutex& writeLock, std::string* scratch, std::s
     char header[4] = {static_cast<char>(size >> 24), static_cast<char>(size >> 16),
                       static_cast<char>(size >> 8), static_cast<char>(size)};
     batch->append(header, sizeof header);
-    batch->append(payload, size);
-    ends.push_back(batch->size());
+    batch->append(text, size);
+    ends[framed++] = batch->size();
   }
   size_t sent = 0;
   int sendError = 0;
@@ -113,7 +123,7 @@ PRStatus WriteFrames(int fd, std::mutex& writeLock, std::string* scratch, std::s
     }
     sent += static_cast<size_t>(n);
   }
-  while (static_cast<size_t>(*written) < ends.size() && ends[*written] <= sent) ++*written;
+  while (*written < framed && ends[*written] <= sent) ++*written;
   // A batch of large frames does not keep its buffer.
   if (batch->capacity() > kShrinkAbove) std::string().swap(*batch);
   if (sendError != 0) {
@@ -125,6 +135,25 @@ PRStatus WriteFrames(int fd, std::mutex& writeLock, std::string* scratch, std::s
     return PR_FAILURE;
   }
   return PR_SUCCESS;
+}
+
+}  // namespace
+
+PRStatus WriteFrames(int fd, std::mutex& writeLock, std::string* scratch, std::string* batch,
+                     IPCMessage* const* msgs, int count, int* written) {
+  std::lock_guard<std::mutex> lock(writeLock);
+  return WriteBatch(fd, batch, count, written, [&](int i, size_t* size) -> const char* {
+    return msgs[i] == nullptr ? nullptr : SerializeForWrite(msgs[i], scratch, size);
+  });
+}
+
+PRStatus WriteTexts(int fd, std::mutex& writeLock, std::string* batch, const char* const* texts,
+                    const size_t* sizes, int count, int* written) {
+  std::lock_guard<std::mutex> lock(writeLock);
+  return WriteBatch(fd, batch, count, written, [&](int i, size_t* size) -> const char* {
+    *size = sizes[i];
+    return texts[i];
+  });
 }
 
 FrameReader::FrameReader() : mBuffer(nullptr), mCapacity(0), mBegin(0), mEnd(0), mError(0) {}

@@ -23,6 +23,9 @@ PRStatus WriteFrame(int fd, std::mutex& writeLock, std::string* scratch, const I
 // Stops before an oversized message without sending it. batch, guarded by writeLock, holds the frames.
 PRStatus WriteFrames(int fd, std::mutex& writeLock, std::string* scratch, std::string* batch,
                      IPCMessage* const* msgs, int count, int* written);
+// The same for payloads already serialised: texts[i], sizes[i] bytes each.
+PRStatus WriteTexts(int fd, std::mutex& writeLock, std::string* batch, const char* const* texts,
+                    const size_t* sizes, int count, int* written);
 
 // Reads frames from a stream socket into one buffer, several frames per read. The buffer grows only as
 // bytes actually arrive, so a lying length costs nothing until the bytes are there.
