@@ -51,6 +51,59 @@ class ProgressListenerInfoDestructor : public VoidItemDestructor {
   }
 };
 
+// What one thread makes and another is done with (a request's command and text: made on the UI thread,
+// deleted by the writer) goes back to a shelf here rather than to malloc, whose per-thread caches would be
+// emptied on one side and overflow on the other, request after request.
+class Shelf {
+ public:
+  void* Take() {
+    std::lock_guard<std::mutex> lock(mLock);
+    if (mFree.empty()) return nullptr;
+    void* item = mFree.back();
+    mFree.pop_back();
+    return item;
+  }
+  // False when the shelf is full: the caller frees the item itself.
+  bool Put(void* item) {
+    std::lock_guard<std::mutex> lock(mLock);
+    if (mFree.size() >= kMaxKept) return false;
+    mFree.push_back(item);
+    return true;
+  }
+
+ private:
+  static constexpr size_t kMaxKept = 4096;
+  std::mutex mLock;
+  std::vector<void*> mFree;
+};
+
+// Never destroyed: writers may still hand items back while the process exits.
+Shelf& CommandShelf() {
+  static Shelf* shelf = new Shelf();
+  return *shelf;
+}
+Shelf& TextShelf() {
+  static Shelf* shelf = new Shelf();
+  return *shelf;
+}
+
+// A request's text, its storage reused from request to request.
+std::string* TakeText(const char* text) {
+  std::string* s = static_cast<std::string*>(TextShelf().Take());
+  if (!s) s = new std::string();
+  s->assign(text);
+  return s;
+}
+
+void PutText(std::string* s) {
+  constexpr size_t kKeepBelow = 4096;
+  if (s->capacity() < kKeepBelow) {
+    s->clear();
+    if (TextShelf().Put(s)) return;
+  }
+  delete s;
+}
+
 }  // namespace
 
 PRThread* ZorlinClient::mThread = nullptr;
@@ -108,16 +161,20 @@ class __attribute__((visibility("hidden"))) ZorlinClient::ZorlinChannelListener 
 
 class __attribute__((visibility("hidden"))) ZorlinClient::WriteMessageCommand : public Command {
  public:
-  // text: the request as IPC_Serialize gave it; the writer needs nothing else of the message.
-  WriteMessageCommand(ZorlinClient* client, std::string text, int cookie, ResultListener* result,
+  // text: the request as IPC_Serialize gave it (owned, from TakeText); the writer needs nothing else.
+  WriteMessageCommand(ZorlinClient* client, std::string* text, int cookie, ResultListener* result,
                       bool mayRetry)
-      : mClient(client),
-        mText(std::move(text)),
-        mCookie(cookie),
-        mResultListener(result),
-        mMayRetry(mayRetry) {}
+      : mClient(client), mText(text), mCookie(cookie), mResultListener(result), mMayRetry(mayRetry) {}
   ~WriteMessageCommand() override {
+    if (mText) PutText(mText);
     if (mResultListener) Releaser::ReleaseOnUIThread(mResultListener);
+  }
+  static void* operator new(size_t size) {
+    void* block = size == sizeof(WriteMessageCommand) ? CommandShelf().Take() : nullptr;
+    return block ? block : ::operator new(size);
+  }
+  static void operator delete(void* block, size_t size) {
+    if (size != sizeof(WriteMessageCommand) || !CommandShelf().Put(block)) ::operator delete(block);
   }
   void Execute() override;
 
@@ -141,7 +198,7 @@ class __attribute__((visibility("hidden"))) ZorlinClient::WriteMessageCommand : 
   }
 
   ZorlinClient* mClient;
-  std::string mText;
+  std::string* mText;
   int mCookie;  // 0 without a reply or progress listener
   ResultListener* mResultListener;
   bool mMayRetry;
@@ -310,15 +367,15 @@ void ZorlinClient::WriteMessageCommand::Execute() {
   const char* texts[kMaxBatch];
   size_t sizes[kMaxBatch];
   batch[0] = this;
-  texts[0] = mText.data();
-  sizes[0] = mText.size();
+  texts[0] = mText->data();
+  sizes[0] = mText->size();
   int count = 1;
   while (count < kMaxBatch) {
     Command* next = client->mCommandThread.TakeNextCommandIf(IsWriteFor, client);
     if (!next) break;
     batch[count] = static_cast<WriteMessageCommand*>(next);
-    texts[count] = batch[count]->mText.data();
-    sizes[count] = batch[count]->mText.size();
+    texts[count] = batch[count]->mText->data();
+    sizes[count] = batch[count]->mText->size();
     ++count;
   }
   int written = 0;
@@ -341,8 +398,8 @@ void ZorlinClient::WriteMessageCommand::ExecuteAlone() {
   Noted();
   bool retry;
   if (!Connect(retry)) return;
-  const char* text = mText.data();
-  const size_t size = mText.size();
+  const char* text = mText->data();
+  const size_t size = mText->size();
   PRStatus status = IPC_WriteSerialized(mClient->mChannel, &text, &size, 1, nullptr);
   if (status != PR_SUCCESS && errno == EMSGSIZE)
     Refuse();
@@ -366,8 +423,8 @@ void ZorlinClient::WriteMessageCommand::Finish(PRStatus status, bool retry) {
     client->CloseChannel();
     if (retry) {
       // Behind everything written since: the fresh channel takes requests in the order they reach it.
-      WriteMessageCommand* again =
-          new WriteMessageCommand(client, std::move(mText), mCookie, mResultListener, false);
+      WriteMessageCommand* again = new WriteMessageCommand(client, mText, mCookie, mResultListener, false);
+      mText = nullptr;
       mResultListener = nullptr;
       client->mCommandThread.PostCommand(again);
     }
@@ -491,7 +548,8 @@ void ZorlinClient::WriteMessage(IPCMessage* msg, ZorlinMessageListener* reply, R
   if (reply) mReplyListeners.Append(new ReplyListenerInfo(cookie, reply));
   if (progress) AppendProgressListener(cookie, progress);
   // The writer needs the text alone; a message serialised here is also read more cheaply if sent again.
-  mCommandThread.PostCommand(new WriteMessageCommand(this, IPC_Serialize(msg), cookie, result, true));
+  mCommandThread.PostCommand(
+      new WriteMessageCommand(this, TakeText(IPC_Serialize(msg)), cookie, result, true));
 }
 
 void ZorlinClient::AppendProgressListener(int cookie, ProgressListener* listener) {
