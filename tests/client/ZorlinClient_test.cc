@@ -1,6 +1,7 @@
 #include "ZorlinClient.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -675,6 +676,140 @@ TEST_F(ZorlinClientTest, TheLastReferenceMayGoFromInsideAnyCallback) {
     };
     EXPECT_TRUE(zr::test::FinishesInChild(scenario));
   }
+}
+
+// What the reader hands the UI thread in one batch: a progress report, a reply and an event that arrived
+// together with the close of the channel, none delivered before the UI thread takes them. They run in
+// arrival order, then the close (the unanswered request released before OnDisconnect). The last reference
+// may go at any of them: the rest of the batch is then not delivered, and every listener is released once.
+TEST_F(ZorlinClientTest, ABatchDeliversInOrderThenTheCloseAndStopsWhereTheClientGoes) {
+  for (const std::string at : {"", "progress", "reply", "OnMessage", "OnDisconnect"}) {
+    SCOPED_TRACE("dropped at " + at);
+    auto scenario = [&] {
+      FakeService service("kv_test");
+      auto ref = std::make_unique<ZorlinClientRef<TestClient>>();
+      auto drop = [&] {
+        ref.reset();
+        gEvents.push_back("dropped");
+      };
+      gHook = [&](const std::string& event) {
+        if (event == at) drop();
+      };
+      Record replyRecord, pending;
+      HookReply* reply = Make<HookReply>(&replyRecord);
+      reply->onMessage = [&] {
+        if (at == "reply") drop();
+      };
+      HookProgress* progress = new HookProgress;
+      Record progressRecord = progress->record();
+      progress->onCall = [&] {
+        if (at == "progress") drop();
+      };
+      bool releasedBeforeDisconnect = false;
+      gOnDisconnect = [&] { releasedBeforeDisconnect = pending->Released(); };
+      (*ref)->Write({{"zr_command", "ask"}}, reply, nullptr, progress);
+      (*ref)->Write({{"zr_command", "never"}}, Reply(&pending), nullptr);
+      ASSERT_TRUE(service.WaitForMessages(2));
+      service.Send({{"zr_command", "zr_progress"},
+                    {"zr_cookie", "1"},
+                    {"zr_progress_method", "zr_progress_set_progress"},
+                    {"zr_progress_arg", "0.5"}});
+      service.Send({{"zr_cookie", "1"}, {"tag", "answer"}});
+      service.Send({{"tag", "event"}});
+      service.DropConnections();
+      // Nothing has run on the UI thread yet: everything above waits there together.
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      // OnConnect, the batch, the release of pending replies and OnDisconnect: four entries, not one per
+      // message (fewer only if the machine was too slow to have posted them all by now).
+      EXPECT_LE(zr::UILoop::RunPending(), 4);
+      ASSERT_TRUE(PumpUntil([&] { return !ref || CountEvents("OnDisconnect") == 1; }));
+      ref.reset();
+      ASSERT_TRUE(PumpUntil([&] { return AllReleased({replyRecord, progressRecord, pending}); }));
+      EXPECT_EQ(1, gDestroyed);
+      for (const Record& r : {replyRecord, progressRecord, pending}) EXPECT_TRUE(ReleasedOnceOnUIThread(*r));
+      const Texts all = {"SetProgress(0.5)", "OnMessage(answer)", "OnMessage(event)", "OnDisconnect"};
+      Texts delivered = progressRecord->Calls();
+      for (const std::string& c : replyRecord->Calls()) delivered.push_back(c);
+      for (const std::string& e : gEvents)
+        if (e != "OnConnect" && e != "dropped") delivered.push_back(e);
+      // Delivered: everything up to and including the call that dropped the client, nothing after it.
+      size_t upTo = all.size();
+      if (at == "progress") upTo = 1;
+      if (at == "reply") upTo = 2;
+      if (at == "OnMessage") upTo = 3;
+      EXPECT_EQ(Texts(all.begin(), all.begin() + static_cast<long>(upTo)), delivered);
+      if (upTo == all.size()) {
+        EXPECT_TRUE(releasedBeforeDisconnect);
+      }
+      EXPECT_EQ(at.empty() ? 0 : 1, CountEvents("dropped"));
+    };
+    EXPECT_TRUE(zr::test::FinishesInChild(scenario));
+  }
+}
+
+// The frames one peer received on a bare socket, by command, until `until` has arrived whole.
+Texts ReadCommandsUntil(int fd, const std::string& until) {
+  Texts commands;
+  std::string buffer;
+  char chunk[65536];
+  while (commands.empty() || commands.back() != until) {
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n <= 0) break;
+    buffer.append(chunk, static_cast<size_t>(n));
+    while (buffer.size() >= 4) {
+      const unsigned char* u = reinterpret_cast<const unsigned char*>(buffer.data());
+      size_t length = (size_t{u[0]} << 24) | (size_t{u[1]} << 16) | (size_t{u[2]} << 8) | u[3];
+      if (buffer.size() < 4 + length) break;
+      IPCMessage* msg = IPC_NewMessage();
+      EXPECT_EQ(PR_SUCCESS, IPC_Deserialize(msg, buffer.substr(4, length).c_str()));
+      const char* command = IPC_MessageGetValue(msg, "zr_command");
+      commands.push_back(command ? command : "-");
+      IPC_DestroyMessage(msg);
+      buffer.erase(0, 4 + length);
+    }
+  }
+  return commands;
+}
+
+// Three requests go out in one coalesced write, which the service cuts in the middle of the second: the
+// first was sent whole and succeeds; the second fails there and is tried once more, behind the third,
+// which runs alone on a new channel. The retry fails too: no third try, and each request hears one result.
+TEST_F(ZorlinClientTest, AWriteCutInsideACoalescedBatchEndsEachRequestOnItsOwn) {
+  auto scenario = [&] {
+    // A queue of one, taken by a filler: the client's connect waits until the requests are all queued.
+    const std::string path = mDir.ChannelPath("kv_test");
+    int listening = ListenBare(path, 0);
+    int filler = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+    ASSERT_EQ(0, connect(filler, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
+    std::unique_ptr<TestClient> client(new TestClient);
+    Record first, big, third;
+    client->Write({{"zr_command", "first"}}, nullptr, Result(&first));
+    client->Write({{"zr_command", "big"}, {"blob", std::string(1 << 20, 'x')}}, nullptr, Result(&big));
+    client->Write({{"zr_command", "third"}}, nullptr, Result(&third));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    int taken = accept(listening, nullptr, nullptr);
+    int a = accept(listening, nullptr, nullptr);  // the client's first channel
+    ASSERT_GE(a, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the writer fills the socket, inside "big"
+    close(a);
+    int b = accept(listening, nullptr, nullptr);  // "third", then the retry of "big"
+    ASSERT_GE(b, 0);
+    EXPECT_EQ(Texts{"third"}, ReadCommandsUntil(b, "third"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    close(b);
+    ASSERT_TRUE(PumpUntil([&] { return AllReleased({first, big, third}); }));
+    EXPECT_TRUE(Done(first, {"OnSuccess"}));
+    EXPECT_TRUE(Done(third, {"OnSuccess"}));
+    EXPECT_TRUE(Done(big, {kFailed}));
+    pollfd p{listening, POLLIN, 0};
+    EXPECT_EQ(0, poll(&p, 1, 200));  // nobody connects again
+    client.reset();
+    for (int fd : {listening, filler, taken}) close(fd);
+  };
+  EXPECT_TRUE(zr::test::FinishesInChild(scenario));
 }
 
 // The name may change while a writer is opening a channel: the channel announces the old or the new one.
