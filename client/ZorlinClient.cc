@@ -164,10 +164,14 @@ class __attribute__((visibility("hidden"))) ZorlinClient::WriteMessageCommand : 
   // text: the request as IPC_Serialize gave it (owned, from TakeText); the writer needs nothing else.
   WriteMessageCommand(ZorlinClient* client, std::string* text, int cookie, ResultListener* result,
                       bool mayRetry)
-      : mClient(client), mText(text), mCookie(cookie), mResultListener(result), mMayRetry(mayRetry) {}
+      : mClient(client), mText(text), mCookie(cookie), mResultListener(result), mMayRetry(mayRetry) {
+    mClient->mQueuedWrites.fetch_add(1, std::memory_order_relaxed);
+  }
   ~WriteMessageCommand() override {
     if (mText) PutText(mText);
     if (mResultListener) Releaser::ReleaseOnUIThread(mResultListener);
+    // Last: until here the writer may still be working for this request.
+    mClient->mQueuedWrites.fetch_sub(1, std::memory_order_release);
   }
   static void* operator new(size_t size) {
     void* block = size == sizeof(WriteMessageCommand) ? CommandShelf().Take() : nullptr;
@@ -194,7 +198,8 @@ class __attribute__((visibility("hidden"))) ZorlinClient::WriteMessageCommand : 
   void Refuse();
   // This request has gone to the channel (or failed to): a close from now on ends its wait for a reply.
   void Noted() {
-    if (mCookie > mClient->mLastCookieTried) mClient->mLastCookieTried = mCookie;
+    if (mCookie > mClient->mLastCookieTried.load(std::memory_order_relaxed))
+      mClient->mLastCookieTried.store(mCookie, std::memory_order_relaxed);
   }
 
   ZorlinClient* mClient;
@@ -448,6 +453,7 @@ ZorlinClient::ZorlinClient(const char* channelName)
       mDispatchDepth(0),
       mReleased(false),
       mLastCookieTried(0),
+      mQueuedWrites(0),
       mClosing(false),
       mInbox(new Inbox()) {
   mReplyListeners.AdoptItemDestructor(new ReplyListenerInfoDestructor);
@@ -548,8 +554,30 @@ void ZorlinClient::WriteMessage(IPCMessage* msg, ZorlinMessageListener* reply, R
   if (reply) mReplyListeners.Append(new ReplyListenerInfo(cookie, reply));
   if (progress) AppendProgressListener(cookie, progress);
   // The writer needs the text alone; a message serialised here is also read more cheaply if sent again.
-  mCommandThread.PostCommand(
-      new WriteMessageCommand(this, TakeText(IPC_Serialize(msg)), cookie, result, true));
+  std::string* text = TakeText(IPC_Serialize(msg));
+  if (TryWriteNow(*text, cookie, result)) {
+    PutText(text);
+    return;
+  }
+  mCommandThread.PostCommand(new WriteMessageCommand(this, text, cookie, result, true));
+}
+
+bool ZorlinClient::TryWriteNow(const std::string& text, int cookie, ResultListener* result) {
+  // Only while no write command exists: none can be running or queued ahead of this request, and only
+  // this thread makes new ones. Anything short of a whole frame sent at once goes to the writer, which
+  // connects, retries and reports as usual; nothing was sent meanwhile.
+  if (mQueuedWrites.load(std::memory_order_acquire) != 0) return false;
+  {
+    // Held across the send: the writer closes the channel (and reads mLastCookieTried for the replies
+    // it ends) only after taking this lock.
+    std::lock_guard<std::mutex> lock(mChannelLock);
+    if (!mChannel || mClosing) return false;
+    if (IPC_TryWriteSerialized(mChannel, text.data(), text.size()) != PR_SUCCESS) return false;
+    if (cookie > mLastCookieTried.load(std::memory_order_relaxed))
+      mLastCookieTried.store(cookie, std::memory_order_relaxed);
+  }
+  if (result) mSink->PostCommand(new ResultCommand(result, PR_SUCCESS, nullptr));
+  return true;
 }
 
 void ZorlinClient::AppendProgressListener(int cookie, ProgressListener* listener) {
@@ -606,7 +634,7 @@ void ZorlinClient::CloseChannel() {
   }
   IPC_ChannelRelease(channel);
   // In this order, ahead of anything the next channel delivers: the UI queue is FIFO.
-  mSink->PostCommand(new ReleaseListenersCommand(this, mLastCookieTried));
+  mSink->PostCommand(new ReleaseListenersCommand(this, mLastCookieTried.load(std::memory_order_relaxed)));
   mSink->PostCommand(new OnDisconnectCommand(this));
 }
 

@@ -24,7 +24,9 @@
 
 #include <prthread.h>
 
+#include <atomic>
 #include <mutex>
+#include <string>
 
 #include "CommandSink.h"
 #include "CommandThread.h"
@@ -156,6 +158,8 @@ class ZRAPPAPI_EXPORT ZorlinClient {
   void ReleaseListeners();                // UI thread: every pending reply
   void ReleaseListeners(int lastCookie);  // UI thread: pending replies of requests up to lastCookie
   void DropRequest(int cookie);           // UI thread: a request that can never be answered
+  // UI thread: sends a request at once when the writer has nothing to do and the channel is open.
+  bool TryWriteNow(const std::string& text, int cookie, ResultListener* result);
 
   char* mChannelName;
   CommandSink* mSink;
@@ -171,10 +175,13 @@ class ZRAPPAPI_EXPORT ZorlinClient {
   // wake-up of the writer by the destructor.
   int mDispatchDepth;
   bool mReleased;
-  int mLastCookieTried;     // writer thread: highest cookie of the requests it has tried to write
-  std::mutex mChannelLock;  // guards mChannel's changes against the destructor's wake-up, and mClosing
-  bool mClosing;            // set by the destructor: the writer opens no more channels
-  Inbox* mInbox;            // messages on their way from the reader to the UI thread
+  // Highest cookie of the requests tried on the channel: by the writer, or by the UI thread under
+  // mChannelLock when it writes a request itself.
+  std::atomic<int> mLastCookieTried;
+  std::atomic<int> mQueuedWrites;  // write commands made and not yet deleted
+  std::mutex mChannelLock;         // guards mChannel's changes against the destructor's wake-up, and mClosing
+  bool mClosing;                   // set by the destructor: the writer opens no more channels
+  Inbox* mInbox;                   // messages on their way from the reader to the UI thread
 
   static PRThread* mThread;
   static char* mClientName;

@@ -245,6 +245,11 @@ PRStatus IPC_WriteSerialized(IPCChannel* channel, const char* const* texts, cons
   return status;
 }
 
+PRStatus IPC_TryWriteSerialized(IPCChannel* channel, const char* text, size_t size) {
+  if (channel == nullptr || text == nullptr) return PR_FAILURE;
+  return zr::ipc::TryWriteText(channel->fd, channel->writeLock, text, size);
+}
+
 IPCChannel* IPC_Connect(const char* name) { return NewChannel(name); }
 
 void IPC_CloseChannel(IPCChannel* channel) {

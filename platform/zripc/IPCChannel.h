@@ -56,6 +56,10 @@ ZRIPC_EXPORT PRStatus IPC_WriteMessages(IPCChannel* channel, IPCMessage* const* 
 // gave (no terminating NUL needed). Lets a writer hold a request as its text alone.
 ZRIPC_EXPORT PRStatus IPC_WriteSerialized(IPCChannel* channel, const char* const* texts, const size_t* sizes,
                                           int count, int* written);
+// Sends one serialised message whole without waiting, or nothing: PR_FAILURE with errno EAGAIN when it
+// cannot go out at once (the socket is full, another thread is writing, or the frame is above 16 KiB or
+// the maximum size); any other failure sends nothing either. For a thread that must never block.
+ZRIPC_EXPORT PRStatus IPC_TryWriteSerialized(IPCChannel* channel, const char* text, size_t size);
 
 // Probe: non-null when the named service is running. Close it at once with IPC_CloseChannel.
 ZRIPC_EXPORT IPCChannel* IPC_Connect(const char* name);

@@ -156,6 +156,48 @@ PRStatus WriteTexts(int fd, std::mutex& writeLock, std::string* batch, const cha
   });
 }
 
+PRStatus TryWriteText(int fd, std::mutex& writeLock, const char* text, size_t size) {
+  // A Unix stream socket takes a send this small as one buffer or refuses it whole, so a frame is never
+  // left half written by a send that must not wait.
+  constexpr size_t kAtomicSend = 16 * 1024;
+  if (size > kAtomicSend || size > IPC_GetMaxMessageSize()) {
+    errno = EAGAIN;
+    return PR_FAILURE;
+  }
+  std::unique_lock<std::mutex> lock(writeLock, std::try_to_lock);
+  if (!lock.owns_lock()) {
+    errno = EAGAIN;
+    return PR_FAILURE;
+  }
+  if (fd < 0) {
+    errno = EBADF;
+    return PR_FAILURE;
+  }
+  unsigned char header[4] = {static_cast<unsigned char>(size >> 24), static_cast<unsigned char>(size >> 16),
+                             static_cast<unsigned char>(size >> 8), static_cast<unsigned char>(size)};
+  iovec iov[2];
+  iov[0].iov_base = header;
+  iov[0].iov_len = sizeof header;
+  iov[1].iov_base = const_cast<char*>(text);
+  iov[1].iov_len = size;
+  msghdr mh;
+  std::memset(&mh, 0, sizeof mh);
+  mh.msg_iov = iov;
+  mh.msg_iovlen = 2;
+  ssize_t n;
+  do {
+    n = sendmsg(fd, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return PR_FAILURE;
+  if (static_cast<size_t>(n) != size + sizeof header) {
+    // Not what the socket does for a frame this small; the stream cannot be kept in step after it.
+    shutdown(fd, SHUT_RDWR);
+    errno = EPIPE;
+    return PR_FAILURE;
+  }
+  return PR_SUCCESS;
+}
+
 FrameReader::FrameReader() : mBuffer(nullptr), mCapacity(0), mBegin(0), mEnd(0), mError(0) {}
 
 FrameReader::~FrameReader() { std::free(mBuffer); }

@@ -27,6 +27,9 @@ PRStatus WriteFrames(int fd, std::mutex& writeLock, std::string* scratch, std::s
 PRStatus WriteTexts(int fd, std::mutex& writeLock, std::string* batch, const char* const* texts,
                     const size_t* sizes, int count, int* written);
 
+// One frame sent whole at once or not at all (errno EAGAIN when it would wait); see IPC_TryWriteSerialized.
+PRStatus TryWriteText(int fd, std::mutex& writeLock, const char* text, size_t size);
+
 // Reads frames from a stream socket into one buffer, several frames per read. The buffer grows only as
 // bytes actually arrive, so a lying length costs nothing until the bytes are there.
 class FrameReader {
