@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -91,96 +92,89 @@ TEST_F(SchemaParserTest, SampleSchemaBuildsTheWholeTree) {
   EXPECT_STREQ(GetSchemaDirectoryScreenNameAttr(), "Screen Name");
 }
 
-TEST_F(SchemaParserTest, EmptySectionsRegisterEmptyLists) {
-  WriteSchema(kEmptySections);
-  std::shared_ptr<ListenerRecord> errors = RegisterCountingListener();
-  EXPECT_EQ(Registered(), "books0 dirs0 attrs0 tabs0 uab0 map0");
-  EXPECT_EQ(FindEmailComboSchemaType(), nullptr);
-  EXPECT_EQ(errors->CallCount(), 0);
-}
-
-TEST_F(SchemaParserTest, BookNamesMustBeQuoted) {
-  UseCatalogue("schema_messages");
-  std::shared_ptr<ListenerRecord> errors = RegisterCountingListener();
-  WriteSchema(std::string("personal { book \"Fr\xe8res\"; }\n") +
-              "directory { }\nlist { }\nedit { }\nuab { }\nmap { }\n");
-  ASSERT_NE(GetSchemaBookList(), nullptr);
-  ASSERT_EQ(GetSchemaBookList()->GetSize(), 1);
-  EXPECT_EQ(Bytes(GetSchemaBookList()->GetHead()->GetName()), "Fr\xe8res");  // bytes, whatever the locale
-  EXPECT_EQ(errors->CallCount(), 0);
-
-  Unload();
-  WriteSchema("personal {\n  book Friends;\n}\ndirectory { }\nlist { }\nedit { }\nuab { }\nmap { }\n");
-  EXPECT_EQ(GetSchemaBookList(), nullptr);
-  EXPECT_EQ(errors->Calls(), Strings{ParseError(2)});
-}
-
-TEST_F(SchemaParserTest, SectionsOutOfOrderStopAtTheOffendingWord) {
-  UseCatalogue("schema_messages");
-  std::shared_ptr<ListenerRecord> errors = RegisterCountingListener();
-  WriteSchema(
-      "# books first\n"
-      "personal { book \"A\"; }\n"
-      "# then, wrongly, the list section\n"
-      "\n"
-      "list { attr \"cn\" \"cn\"; }\n"
-      "directory { }\nedit { }\nuab { }\nmap { }\n");
-  EXPECT_EQ(Registered(), "books1");
-  EXPECT_EQ(RecordedErrors(), "ligne 5 : parse error\n");
-  EXPECT_EQ(errors->Calls(), Strings{ParseError(5)});
-
-  // A keyword cannot be a modifier key: the list section is not registered, the ones before it are.
-  Unload();
-  WriteSchema(
-      "personal { }\ndirectory {\n  dir \"D\" \"h\" \"r\" port = \"389\";\n}\n"
-      "list {\n  attr \"cn\" \"cn\" size = \"4\";\n  attr \"mail\" \"mail\" box = \"1\";\n}\n"
-      "edit { }\nuab { }\nmap { }\n");
-  EXPECT_EQ(Registered(), "books0 dirs1");
-  EXPECT_EQ(errors->Calls(), (Strings{ParseError(5), ParseError(7)}));
-}
-
+// Each file loaded on its own, with or without the French catalogue: what is registered (the parts read
+// before an error stay), the error text recorded during the load, and its one report, if any.
 TEST_F(SchemaParserTest, RegistrationFollowsTheFile) {
   std::shared_ptr<ListenerRecord> errors = RegisterCountingListener();
   const std::string head =
       "personal { book \"B\"; }\ndirectory { dir \"D\" \"h\" \"r\"; }\nlist { attr \"cn\" \"cn\"; }\n";
-
-  // An error inside the edit section: everything before the tabs is registered, with the combos parsed.
-  WriteSchema(head + "combo \"email_combo\" { attr \"mail\" \"Work\"; }\n" +
-              "edit {\n  tab \"name\" { attr \"cn\" \"cn\"; box \"b\" { attr \"sn\" \"sn\"; } }\n  tab \"x\" "
-              "{ ; }\n}\n" +
-              "uab { }\nmap { }\n");
-  EXPECT_EQ(Registered(), "books1 dirs1 attrs1");
-  ASSERT_NE(FindEmailComboSchemaType(), nullptr);
-  // Without a translation the format is the key itself: no path, no detail.
-  EXPECT_EQ(errors->Calls(), Strings{Reported("schema.parseErrorFormat")});
-  EXPECT_EQ(RecordedErrors(), "schema.yyerrorparse error\n");
-
-  // The type list exists as soon as the list section is complete: an error in the second combo keeps the
-  // first.
-  Unload();
-  WriteSchema(head + "combo \"first\" { attr \"a\" \"a\"; }\ncombo \"second\" { attr \"b\" \"b\" ; attr }\n");
+  const std::string rest = "directory { }\nlist { }\nedit { }\nuab { }\nmap { }\n";
+  const std::string unexpected = "# a comment, then white space\n\n   (personal { }\n";
+  const std::string untranslated = Reported("schema.parseErrorFormat");
   wxString first = W("first"), second = W("second");
-  EXPECT_NE(FindSchemaType(first), nullptr);
-  EXPECT_EQ(FindSchemaType(second), nullptr);
-
-  // The sync set is registered when "uab" is read, before its attributes.
-  Unload();
-  WriteSchema(head + "edit { }\nuab { attr \"cn\" \"cn\"; attr \"sn\" }\nmap { }\n");
-  EXPECT_EQ(Registered(), "books1 dirs1 attrs1 tabs0 uab-1");
-
-  // A word after the map section: all seven parts registered, and still a parse error.
-  Unload();
-  WriteSchema(head + "edit { }\nuab { }\nmap { attr \"Screen Name\" \"nuouid\"; }\ntrailing\n");
-  EXPECT_EQ(Registered(), "books1 dirs1 attrs1 tabs0 uab0 map1");
-  EXPECT_STREQ(GetSchemaDirectoryScreenNameAttr(), "Screen Name");
-  EXPECT_EQ(errors->CallCount(), 4);  // one report for each of the four loads
-  EXPECT_EQ(RecordedErrors(), "schema.yyerrorparse error\n");
-
-  // A lexical error after the first token is a syntax error like any other.
-  Unload();
-  WriteSchema("personal {\n book \"a\" ( }\n");
-  EXPECT_EQ(Registered(), "");
-  EXPECT_EQ(RecordedErrors(), "schema.yyerrorparse error\n");
+  const struct {
+    const char* what;
+    bool french;
+    std::string content;
+    const char* registered;
+    const char* recorded;  // during the load
+    std::string report;    // "": none
+    std::function<void()> more = nullptr;
+  } cases[] = {
+      {"empty sections", false, kEmptySections, "books0 dirs0 attrs0 tabs0 uab0 map0", "(none)", "",
+       [] { EXPECT_EQ(FindEmailComboSchemaType(), nullptr); }},
+      {"a Latin-1 book name", true, "personal { book \"Fr\xe8res\"; }\n" + rest,
+       "books1 dirs0 attrs0 tabs0 uab0 map0", "(none)", "",
+       [] {
+         EXPECT_EQ(Bytes(GetSchemaBookList()->GetHead()->GetName()), "Fr\xe8res");
+       }},  // whatever the locale
+      {"a book name must be quoted", true, "personal {\n  book Friends;\n}\n" + rest, "",
+       "ligne 2 : parse error\n", ParseError(2)},
+      {"sections out of order stop at the offending word", true,
+       "# books first\npersonal { book \"A\"; }\n# then, wrongly, the list section\n\n"
+       "list { attr \"cn\" \"cn\"; }\ndirectory { }\nedit { }\nuab { }\nmap { }\n",
+       "books1", "ligne 5 : parse error\n", ParseError(5)},
+      {"a keyword cannot be a modifier key", true,
+       "personal { }\ndirectory {\n  dir \"D\" \"h\" \"r\" port = \"389\";\n}\n"
+       "list {\n  attr \"cn\" \"cn\" size = \"4\";\n  attr \"mail\" \"mail\" box = \"1\";\n}\n"
+       "edit { }\nuab { }\nmap { }\n",
+       "books0 dirs1", "ligne 7 : parse error\n", ParseError(7)},
+      // Without a translation the format is the key itself: no path, no detail.
+      {"an error in the edit section keeps the combos", false,
+       head + "combo \"email_combo\" { attr \"mail\" \"Work\"; }\n" +
+           "edit {\n  tab \"name\" { attr \"cn\" \"cn\"; box \"b\" { attr \"sn\" \"sn\"; } }\n  tab \"x\" { "
+           "; }\n}\n" +
+           "uab { }\nmap { }\n",
+       "books1 dirs1 attrs1", "schema.yyerrorparse error\n", untranslated,
+       [] { EXPECT_NE(FindEmailComboSchemaType(), nullptr); }},
+      // The type list exists as soon as the list section is complete.
+      {"an error in the second combo keeps the first", false,
+       head + "combo \"first\" { attr \"a\" \"a\"; }\ncombo \"second\" { attr \"b\" \"b\" ; attr }\n",
+       "books1 dirs1 attrs1", "schema.yyerrorparse error\n", untranslated,
+       [&] {
+         EXPECT_NE(FindSchemaType(first), nullptr);
+         EXPECT_EQ(FindSchemaType(second), nullptr);
+       }},
+      {"the sync set is registered when \"uab\" is read", false,
+       head + "edit { }\nuab { attr \"cn\" \"cn\"; attr \"sn\" }\nmap { }\n",
+       "books1 dirs1 attrs1 tabs0 uab-1", "schema.yyerrorparse error\n", untranslated},
+      {"a word after the map section", false,
+       head + "edit { }\nuab { }\nmap { attr \"Screen Name\" \"nuouid\"; }\ntrailing\n",
+       "books1 dirs1 attrs1 tabs0 uab0 map1", "schema.yyerrorparse error\n", untranslated,
+       [] { EXPECT_STREQ(GetSchemaDirectoryScreenNameAttr(), "Screen Name"); }},
+      {"a lexical error after the first token", false, "personal {\n book \"a\" ( }\n", "",
+       "schema.yyerrorparse error\n", untranslated},
+      // A lexical error as the first token records nothing.
+      {"a lexical error first", false, unexpected, "", "(none)", untranslated},
+      {"a lexical error first, translated", true, unexpected, "", "(none)",
+       Reported("Erreur dans " + SchemaPath() + " : caract\xe8re inattendu")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Unload();
+    if (c.french)
+      UseCatalogue("schema_messages");
+    else
+      DropLocale();
+    WriteSchema(c.content);
+    const size_t before = errors->Calls().size();
+    EXPECT_EQ(Registered(), c.registered);
+    EXPECT_EQ(RecordedErrors(), c.recorded);
+    const Strings calls = errors->Calls();
+    EXPECT_EQ(Strings(calls.begin() + static_cast<long>(before), calls.end()),
+              c.report.empty() ? Strings{} : Strings{c.report});
+    if (c.more) c.more();
+  }
 }
 
 TEST_F(SchemaParserTest, MissingFileIsReportedOnceAndNeverRetried) {
@@ -207,21 +201,6 @@ TEST_F(SchemaParserTest, MissingFileIsReportedOnceAndNeverRetried) {
   Unload();
   EXPECT_EQ(GetSchemaBookList(), nullptr);
   EXPECT_EQ(errors->CallCount(), 2);
-}
-
-TEST_F(SchemaParserTest, LexicalErrorAsFirstTokenRecordsNothing) {
-  std::shared_ptr<ListenerRecord> errors = RegisterCountingListener();
-  WriteSchema("# a comment, then white space\n\n   (personal { }\n");
-  EXPECT_EQ(GetSchemaBookList(), nullptr);
-  EXPECT_EQ(RecordedErrors(), "(none)");
-  EXPECT_EQ(errors->Calls(), Strings{Reported("schema.parseErrorFormat")});
-
-  Unload();
-  UseCatalogue("schema_messages");
-  EXPECT_EQ(GetSchemaBookList(), nullptr);
-  EXPECT_EQ(RecordedErrors(), "(none)");
-  ASSERT_EQ(errors->CallCount(), 2);
-  EXPECT_EQ(errors->Calls()[1], Reported("Erreur dans " + SchemaPath() + " : caract\xe8re inattendu"));
 }
 
 TEST_F(SchemaParserTest, LongTextsAreCutToTheirBuffers) {
