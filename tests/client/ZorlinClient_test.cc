@@ -747,6 +747,29 @@ TEST_F(ZorlinClientTest, ABatchDeliversInOrderThenTheCloseAndStopsWhereTheClient
   }
 }
 
+// With the channel open and the writer idle the UI thread sends a request itself: it still hears its
+// result, and the close of the channel still ends its wait for a reply, before OnDisconnect.
+TEST_F(ZorlinClientTest, ARequestSentWhileTheWriterIsIdleIsEndedByTheClose) {
+  FakeService service("kv_test");
+  service.OnCommand("open", [](const ReceivedMessage& request, Responder& r) { r.Reply(request, {}); });
+  std::unique_ptr<TestClient> client(new TestClient);
+  Record opened, reply, result;
+  client->Write({{"zr_command", "open"}}, Reply(&opened), nullptr);
+  ASSERT_TRUE(PumpUntil([&] { return opened->Released(); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the writer has finished with "open"
+  client->Write({{"zr_command", "idle"}}, Reply(&reply), Result(&result));
+  ASSERT_TRUE(service.WaitForCommand("idle"));
+  ASSERT_TRUE(PumpUntil([&] { return result->Released(); }));
+  bool releasedBeforeDisconnect = false;
+  gOnDisconnect = [&] { releasedBeforeDisconnect = reply->Released(); };
+  service.DropConnections();
+  ASSERT_TRUE(PumpUntil([&] { return CountEvents("OnDisconnect") == 1; }));
+  EXPECT_TRUE(releasedBeforeDisconnect);
+  EXPECT_TRUE(Done(reply, {}));
+  EXPECT_TRUE(Done(result, {"OnSuccess"}));
+  EXPECT_EQ((Texts{"1 open #1", "1 idle #2"}), Received(service));
+}
+
 // The frames one peer received on a bare socket, by command, until `until` has arrived whole.
 Texts ReadCommandsUntil(int fd, const std::string& until) {
   Texts commands;
