@@ -115,26 +115,17 @@ TEST_F(DirectoryStallTest, AStalledDirectoryHoldsNoWaitBeyondItsLimitAndTheNextS
           std::make_unique<DirectoryServer>("127.0.0.1", directory->port(), "o=t", 0, c.tls, nullptr);
       RequestLimit limit(600);
       const auto started = Clock::now();
-      std::shared_ptr<ListenerRecord> record;
-      if (inEntry) {
-        auto* listener = new CountingSearchListener;
-        record = listener->record();
-        server->TypeDownSearch("a", 10, listener);
-        EXPECT_TRUE(Released(record));
-        EXPECT_EQ(record->Calls(), (Calls{"OnSearchBegin", "OnSearchEnd"}));
-      } else {
-        auto* listener = new CountingResultListener;
-        record = listener->record();
-        server->Connect(listener);
-        EXPECT_TRUE(Released(record));
-        EXPECT_EQ(record->Calls(), Calls{"OnFailure(null)"});
-      }
+      auto record =
+          inEntry ? Queue(new CountingSearchListener, [&](auto* l) { server->TypeDownSearch("a", 10, l); })
+                  : Queue(new CountingResultListener, [&](auto* l) { server->Connect(l); });
+      EXPECT_TRUE(Released(record));
+      EXPECT_EQ(record->Calls(),
+                inEntry ? (Calls{"OnSearchBegin", "OnSearchEnd"}) : Calls{"OnFailure(null)"});
       EXPECT_LT(Since(started), milliseconds(1500));
       EXPECT_TRUE(ReleasedOnceOnUIThread(*record));
 
-      auto* next = new CountingSearchListener;
-      auto nextRecord = next->record();
-      server->TypeDownSearch("a", 10, next);
+      auto nextRecord =
+          Queue(new CountingSearchListener, [&](auto* l) { server->TypeDownSearch("a", 10, l); });
       EXPECT_TRUE(Released(nextRecord));
       EXPECT_EQ(nextRecord->Calls(),
                 (Calls{"OnSearchBegin", "OnSearchEntry(cn=Ann;mail=ann@t)", "OnSearchEnd"}));
@@ -147,19 +138,14 @@ TEST_F(DirectoryStallTest, AStalledDirectoryHoldsNoWaitBeyondItsLimitAndTheNextS
     Watchdog dog(milliseconds(8000), [&] { directory->Stop(); });
     {
       DirectoryServer server("127.0.0.1", directory->port(), "o=t", 0, c.tls, nullptr);
-      std::shared_ptr<ListenerRecord> record;
-      if (inEntry) {
-        auto* listener = new CountingReplicateListener;
-        record = listener->record();
-        server.Replicate(attrs, listener);
-        EXPECT_TRUE(
-            directory->WaitFor([&] { return directory->Searches().size() == 1; }, milliseconds(3000)));
-      } else {
-        auto* listener = new CountingSearchListener;
-        record = listener->record();
-        server.TypeDownSearch("a", 10, listener);
-        EXPECT_TRUE(directory->WaitFor([&] { return directory->Binds() == 1; }, milliseconds(3000)));
-      }
+      auto record =
+          inEntry ? Queue(new CountingReplicateListener, [&](auto* l) { server.Replicate(attrs, l); })
+                  : Queue(new CountingSearchListener, [&](auto* l) { server.TypeDownSearch("a", 10, l); });
+      EXPECT_TRUE(directory->WaitFor(
+          [&] {
+            return (inEntry ? static_cast<int>(directory->Searches().size()) : directory->Binds()) == 1;
+          },
+          milliseconds(3000)));
       PumpFor(milliseconds(50));  // the half message reaches the worker
       const auto cancelled = Clock::now();
       server.CancelSearch();
@@ -172,16 +158,9 @@ TEST_F(DirectoryStallTest, AStalledDirectoryHoldsNoWaitBeyondItsLimitAndTheNextS
 
     // Destroyed while its worker waits in a certificate search or a bind: it returns at once.
     auto* server = new DirectoryServer("127.0.0.1", directory->port(), "o=t", 0, c.tls, nullptr);
-    std::shared_ptr<ListenerRecord> record;
-    if (inEntry) {
-      auto* listener = new CountingCertListener(nullptr, nullptr);
-      record = listener->record();
-      server->LookupCerts(attrs, listener);
-    } else {
-      auto* listener = new CountingResultListener;
-      record = listener->record();
-      server->Connect(listener);
-    }
+    auto record = inEntry ? Queue(new CountingCertListener(nullptr, nullptr),
+                                  [&](auto* l) { server->LookupCerts(attrs, l); })
+                          : Queue(new CountingResultListener, [&](auto* l) { server->Connect(l); });
     EXPECT_TRUE(directory->WaitFor(  // the second, after the cancelled server's
         [&] { return (inEntry ? static_cast<int>(directory->Searches().size()) : directory->Binds()) == 2; },
         milliseconds(3000)));
@@ -242,9 +221,7 @@ TEST_F(DirectoryStallTest, ADirectoryThatNeverAnswersHoldsNeitherCancelNorDestru
       const int attached = gNssCalls.attach;
       {
         DirectoryServer server("127.0.0.1", port, "o=t", 0, secure, nullptr);
-        auto* listener = new CountingSearchListener;
-        auto record = listener->record();
-        server.TypeDownSearch("a", 10, listener);
+        auto record = Queue(new CountingSearchListener, [&](auto* l) { server.TypeDownSearch("a", 10, l); });
         PumpFor(milliseconds(200));
         const auto cancelled = Clock::now();
         server.CancelSearch();
@@ -253,9 +230,7 @@ TEST_F(DirectoryStallTest, ADirectoryThatNeverAnswersHoldsNeitherCancelNorDestru
         EXPECT_EQ(record->Calls(), (Calls{"OnSearchBegin", "OnSearchEnd"}));
       }
       auto* server = new DirectoryServer("127.0.0.1", port, "o=t", 0, secure, nullptr);
-      auto* listener = new CountingResultListener;
-      auto record = listener->record();
-      server->Connect(listener);
+      auto record = Queue(new CountingResultListener, [&](auto* l) { server->Connect(l); });
       PumpFor(milliseconds(200));
       const auto destroyed = Clock::now();
       delete server;

@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -124,33 +125,26 @@ TEST(DirectorySearchTest, LongCombinationsAreCutAt2047Characters) {
   EXPECT_EQ(FilterOf(search), filter);
 }
 
+// "attr=value" for each term of a walk.
+std::vector<std::string> Walk(DirectorySearch& search) {
+  std::vector<std::string> terms;
+  for (search.First(); !search.IsDone(); search.Next())
+    terms.push_back(std::string(search.GetAttr()) + "=" + search.GetValue());
+  return terms;
+}
+
 TEST(DirectorySearchTest, WalksVisitEveryTermOnce) {
   DirectorySearch single("cn", "jo");
-  int steps = 0;
-  for (single.First(); !single.IsDone(); single.Next()) {
-    EXPECT_STREQ(single.GetAttr(), "cn");
-    ++steps;
-  }
-  EXPECT_EQ(steps, 1);
+  EXPECT_EQ(Walk(single), std::vector<std::string>{"cn=jo"});
 
   DirectorySearch cn("cn", "*jo"), mail("mail", "ann");
   Terms terms{&cn, &mail};
   ComplexDirectorySearch search(ComplexDirectorySearch::Or, terms);
-  search.First();
-  ASSERT_FALSE(search.IsDone());
-  EXPECT_STREQ(search.GetAttr(), "cn");
-  EXPECT_STREQ(search.GetValue(), "jo");  // one leading '*' is skipped
-  search.Next();
-  ASSERT_FALSE(search.IsDone());
-  EXPECT_STREQ(search.GetAttr(), "mail");
-  EXPECT_STREQ(search.GetValue(), "ann");
-  search.Next();
+  EXPECT_EQ(Walk(search), (std::vector<std::string>{"cn=jo", "mail=ann"}));  // one leading '*' is skipped
   EXPECT_TRUE(search.IsDone());
-  EXPECT_TRUE(search.IsDone());
-
   // A new walk starts over, and a walk abandoned half-way is ended by the destructor.
+  EXPECT_EQ(Walk(search).size(), 2u);
   search.First();
-  EXPECT_FALSE(search.IsDone());
   EXPECT_STREQ(search.GetAttr(), "cn");
   std::unique_ptr<DirectorySearch> clone(search.Clone());
   clone->First();

@@ -96,13 +96,9 @@ TEST_F(DirectorySearchesTest, RequestsOnTheWire) {
   EXPECT_EQ(Entries(*SearchAndWait(server, both, {"sn", "cn"}, 7)), (Calls{"sn=X;cn=Xavier", ""}));
 
   Names attrs{"sn", "cn"};
-  auto* replicate = new CountingReplicateListener;
-  auto replicated = replicate->record();
-  server.Replicate(attrs, replicate);
-  ASSERT_TRUE(Finished(replicated));
+  auto replicated = RunAndWait(new CountingReplicateListener, [&](auto* l) { server.Replicate(attrs, l); });
   EXPECT_EQ(replicated->Calls(), (Calls{"OnReplicateBegin", "OnReplicateEntry(sn=X;cn=Xavier)",
                                         "OnReplicateEntry()", "OnReplicateEnd"}));
-  EXPECT_TRUE(ReleasedOnceOnUIThread(*replicated));
 
   const auto searches = directory.Searches();
   ASSERT_EQ(searches.size(), 4u);
@@ -203,11 +199,8 @@ TEST_F(DirectorySearchesTest, CertificateLookups) {
   DirectoryServer server("127.0.0.1", slapd->ldapPort(), Slapd::Base(), 0, false, nullptr);
   Names addresses{"nobody@zr.test", "dup@zr.test", "certone@zr.test", "certtwo@zr.test",
                   "first.twomail@zr.test"};
-  auto* listener = new CountingCertListener(&slapd->certA(), &slapd->certB());
-  auto record = listener->record();
-  server.LookupCerts(addresses, listener);
-  ASSERT_TRUE(Finished(record));
-  EXPECT_TRUE(ReleasedOnceOnUIThread(*record));
+  auto record = RunAndWait(new CountingCertListener(&slapd->certA(), &slapd->certB()),
+                           [&](auto* l) { server.LookupCerts(addresses, l); });
   EXPECT_EQ(record->Calls(), (Calls{"OnSearchBegin", "OnCertNotFound(nobody@zr.test)",
                                     "OnCertNotFound(dup@zr.test)", "OnCertFound(certone@zr.test,A)",
                                     "OnCertFound(certtwo@zr.test,A)", "OnCertFound(certtwo@zr.test,B)",
@@ -216,10 +209,8 @@ TEST_F(DirectorySearchesTest, CertificateLookups) {
   // Unreachable: reported once, and no failure time, so a Connect right after tries the network.
   const int port = FreeLoopbackPort();
   DirectoryServer down("127.0.0.1", port, Slapd::Base(), 0, false, nullptr);
-  listener = new CountingCertListener(nullptr, nullptr);
-  record = listener->record();
-  down.LookupCerts(addresses, listener);
-  ASSERT_TRUE(Finished(record));
+  record = RunAndWait(new CountingCertListener(nullptr, nullptr),
+                      [&](auto* l) { down.LookupCerts(addresses, l); });
   EXPECT_EQ(record->Calls(), (Calls{"OnSearchBegin", "OnServerUnavailable(127.0.0.1)", "OnSearchEnd"}));
   ScriptedLdapServer directory(ScriptedLdapServer::Script::kAnswer);
   ASSERT_TRUE(directory.Start(port));

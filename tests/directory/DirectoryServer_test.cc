@@ -88,11 +88,7 @@ TEST_F(DirectoryServerTest, UnavailableIsReportedOnceUntilConnectOrChange) {
   server.Change("127.0.0.1", FreeLoopbackPort(), Slapd::Base(), 0, false);
   clock.Advance(31);
   Names attrs{"cn"};
-  auto* replicate = new CountingReplicateListener;
-  auto replicated = replicate->record();
-  server.Replicate(attrs, replicate);
-  ASSERT_TRUE(Finished(replicated));
-  EXPECT_TRUE(ReleasedOnceOnUIThread(*replicated));
+  auto replicated = RunAndWait(new CountingReplicateListener, [&](auto* l) { server.Replicate(attrs, l); });
   EXPECT_EQ(replicated->Calls(),
             (Calls{"OnReplicateBegin", "OnReplicateUnavailable(127.0.0.1)", "OnReplicateEnd"}));
 }
@@ -260,23 +256,16 @@ TEST_F(DirectoryServerTest, DestroyingAServerReleasesEveryListenerOnce) {
   std::vector<std::shared_ptr<ListenerRecord>> records;
   {
     DirectoryServer server("127.0.0.1", stalled.port(), Slapd::Base(), 0, false, nullptr);
-    auto* connect = new CountingResultListener;
-    records.push_back(connect->record());
-    server.Connect(connect);
-    auto* typeDown = new CountingSearchListener;
-    records.push_back(typeDown->record());
-    server.TypeDownSearch("jo", 10, typeDown);
     DirectorySearch search("cn", "x");
     Names attrs{"cn"};
-    auto* noCancel = new CountingSearchListener;
-    records.push_back(noCancel->record());
-    DirectoryServerTestPeer::SearchNoCancel(&server, search, attrs, 5, noCancel);
-    auto* replicate = new CountingReplicateListener;
-    records.push_back(replicate->record());
-    server.Replicate(attrs, replicate);
-    auto* certs = new CountingCertListener(nullptr, nullptr);
-    records.push_back(certs->record());
-    server.LookupCerts(attrs, certs);  // any address: it never runs
+    records = {
+        Queue(new CountingResultListener, [&](auto* l) { server.Connect(l); }),
+        Queue(new CountingSearchListener, [&](auto* l) { server.TypeDownSearch("jo", 10, l); }),
+        Queue(new CountingSearchListener,
+              [&](auto* l) { DirectoryServerTestPeer::SearchNoCancel(&server, search, attrs, 5, l); }),
+        Queue(new CountingReplicateListener, [&](auto* l) { server.Replicate(attrs, l); }),
+        // any address: it never runs
+        Queue(new CountingCertListener(nullptr, nullptr), [&](auto* l) { server.LookupCerts(attrs, l); })};
     // Destroy while the type-down is waiting on the stalled directory.
     EXPECT_TRUE(stalled.WaitFor([&] { return !stalled.Searches().empty(); }, milliseconds(5000)));
   }
@@ -290,9 +279,8 @@ TEST_F(DirectoryServerTest, DestroyingAServerReleasesEveryListenerOnce) {
     auto* server = new DirectoryServer("127.0.0.1", slapd->ldapPort(), Slapd::Base(), 0, false, nullptr);
     List<const char*> addresses;
     for (int i = 0; i < 20; ++i) addresses.Append("certtwo@zr.test");
-    auto* certs = new CountingCertListener(&slapd->certA(), &slapd->certB());
-    auto record = certs->record();
-    server->LookupCerts(addresses, certs);
+    auto record = Queue(new CountingCertListener(&slapd->certA(), &slapd->certB()),
+                        [&](auto* l) { server->LookupCerts(addresses, l); });
     std::this_thread::sleep_for(milliseconds(50 * round));
     delete server;
     EXPECT_TRUE(Finished(record));

@@ -119,8 +119,21 @@ const std::string& TestSlapdError();
 bool PumpUntilReleased(std::initializer_list<const ListenerRecord*> records);
 bool Finished(const std::shared_ptr<ListenerRecord>& record);
 
-// Each queues its request and waits for the listener's release; a search listener must also have been
-// released once, on the UI thread.
+// Hands the listener to start, which queues a request; Queue answers the listener's record, RunAndWait
+// also waits for its release: once, on the UI thread.
+template <typename Listener, typename Start>
+std::shared_ptr<ListenerRecord> Queue(Listener* listener, Start start) {
+  auto record = listener->record();
+  start(listener);
+  return record;
+}
+template <typename Listener, typename Start>
+std::shared_ptr<ListenerRecord> RunAndWait(Listener* listener, Start start) {
+  auto record = Queue(listener, start);
+  EXPECT_TRUE(Finished(record));
+  EXPECT_TRUE(ReleasedOnceOnUIThread(*record));
+  return record;
+}
 std::shared_ptr<ListenerRecord> ConnectAndWait(DirectoryServer& server);
 std::shared_ptr<ListenerRecord> TypeDownAndWait(DirectoryServer& server, const char* text, int max = 10);
 std::shared_ptr<ListenerRecord> SearchAndWait(DirectoryServer& server, DirectorySearch& search,

@@ -71,32 +71,20 @@ bool PumpUntilReleased(std::initializer_list<const ListenerRecord*> records) {
 
 bool Finished(const std::shared_ptr<ListenerRecord>& record) { return PumpUntilReleased({record.get()}); }
 
-namespace {
-template <typename Listener, typename Start>
-std::shared_ptr<ListenerRecord> RunAndWait(Start start) {
-  auto* listener = new Listener;
-  auto record = listener->record();
-  start(listener);
-  EXPECT_TRUE(Finished(record));
-  EXPECT_TRUE(ReleasedOnceOnUIThread(*record));
-  return record;
-}
-}  // namespace
-
 std::shared_ptr<ListenerRecord> ConnectAndWait(DirectoryServer& server) {
-  return RunAndWait<CountingResultListener>([&](ResultListener* l) { server.Connect(l); });
+  return RunAndWait(new CountingResultListener, [&](ResultListener* l) { server.Connect(l); });
 }
 
 std::shared_ptr<ListenerRecord> TypeDownAndWait(DirectoryServer& server, const char* text, int max) {
-  return RunAndWait<CountingSearchListener>(
-      [&](DirectorySearchListener* l) { server.TypeDownSearch(text, max, l); });
+  return RunAndWait(new CountingSearchListener,
+                    [&](DirectorySearchListener* l) { server.TypeDownSearch(text, max, l); });
 }
 
 std::shared_ptr<ListenerRecord> SearchAndWait(DirectoryServer& server, DirectorySearch& search,
                                               std::initializer_list<const char*> attrs, int max) {
   Names names(attrs);
-  return RunAndWait<CountingSearchListener>(
-      [&](DirectorySearchListener* l) { server.Search(search, names, max, l); });
+  return RunAndWait(new CountingSearchListener,
+                    [&](DirectorySearchListener* l) { server.Search(search, names, max, l); });
 }
 
 Calls Entries(const ListenerRecord& record) {
