@@ -16,6 +16,7 @@
 #include <functional>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "IPCChannelInternal.h"
 #include "IPCFrame.h"
@@ -221,6 +222,10 @@ struct IPCServer::Impl {
 
   // Server thread only.
   std::unordered_map<ServerConnection*, std::unique_ptr<FrameReader>> readers;
+  // Connections with whole frames still buffered after their turn: served again before reading more, so
+  // that one peer's burst cannot keep the others waiting for all of it.
+  std::unordered_set<ServerConnection*> backlogged;
+  static constexpr int kFramesPerTurn = 64;
   IPCMessage* message = nullptr;
 
   void Wake() { shared->Wake(); }
@@ -303,6 +308,7 @@ struct IPCServer::Impl {
       }
     }
     readers.erase(c.get());
+    backlogged.erase(c.get());
     listener->OnConnectionClosed(c, error);
   }
 
@@ -344,6 +350,7 @@ struct IPCServer::Impl {
       return false;  // reports ran
     }
     *events = static_cast<short>((reading ? POLLIN : 0) | (queued ? POLLOUT : 0));
+    if (reading && backlogged.count(c.get()) != 0) *timeoutMs = 0;
     return true;
   }
 
@@ -364,10 +371,18 @@ struct IPCServer::Impl {
   // connection's buffer. After Close() nothing more is reported, even frames already read.
   void Read(const std::shared_ptr<ServerConnection>& c) {
     auto it = readers.find(c.get());
+    // Frames left from the last turn come first; the socket is read again once they are done.
+    const bool fill = backlogged.erase(c.get()) == 0;
     if (it == readers.end() || !c->IsOpen() || c->mClosing.load() || !c->mReading.load()) return;
     FrameReader& frames = *it->second;
-    FrameReader::Status filled = frames.Fill(c->mFd);
-    for (;;) {
+    FrameReader::Status filled = fill ? frames.Fill(c->mFd) : FrameReader::Status::kNeedMore;
+    // At the end of the stream everything left is reported at once, then the close.
+    const bool ending = filled == FrameReader::Status::kClosed || filled == FrameReader::Status::kFailed;
+    for (int handled = 0;; ++handled) {
+      if (handled == kFramesPerTurn && !ending) {
+        backlogged.insert(c.get());
+        return;
+      }
       FrameReader::Status next = frames.Next(message);
       if (next == FrameReader::Status::kNeedMore) break;
       if (next == FrameReader::Status::kFailed) {
@@ -429,7 +444,8 @@ struct IPCServer::Impl {
         fds.push_back(pollfd{events != 0 ? c->mFd : -1, events, 0});  // -1: nothing awaited of it
       }
       if (live.size() != polled.size()) continue;  // reports ran: the sets may have changed
-      if (poll(fds.data(), fds.size(), timeoutMs) <= 0) continue;
+      int ready = poll(fds.data(), fds.size(), timeoutMs);
+      if (ready < 0 || (ready == 0 && backlogged.empty())) continue;
       if (fds[0].revents != 0) {
         DrainEventFd(shared->wakeFd);
         RunTasks();
@@ -439,14 +455,15 @@ struct IPCServer::Impl {
       for (size_t i = 0; i < live.size(); ++i) {
         short revents = fds[i + 2].revents;
         const auto& c = live[i];
-        if (revents == 0 || !c->IsOpen()) continue;
+        const bool turn = (fds[i + 2].events & POLLIN) != 0 && backlogged.count(c.get()) != 0;
+        if ((revents == 0 && !turn) || !c->IsOpen()) continue;
         if (revents & POLLOUT) Flush(c);
         if ((fds[i + 2].events & POLLIN) == 0) {
           // Only its output is awaited; a peer that has gone will never take it.
           if (revents & (POLLHUP | POLLERR)) Drop(c, GoneError(c));
           continue;
         }
-        if (revents & (POLLIN | POLLHUP | POLLERR)) Read(c);
+        if (turn || (revents & (POLLIN | POLLHUP | POLLERR))) Read(c);
       }
     }
     // Shutdown: no more connections, every open one reported closed. Whatever the sockets take now still

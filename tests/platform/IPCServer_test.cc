@@ -289,6 +289,64 @@ TEST_F(ServerTest, HalfAFrameWaitsWithoutHoldingUpOthers) {
   EXPECT_EQ(rec.ClosedWith(1), 0);
 }
 
+// One peer's burst is served in turns with the others: a frame from B that waits beside 3,000 of A's is
+// reported after some of A's, not after all of them. The server is held inside a report while both
+// arrive, so that both are there when it next reads.
+TEST_F(ServerTest, OnePeersBurstIsServedInTurnsWithTheOthers) {
+  class Order : public IPCServerListener {
+   public:
+    void OnConnectionOpened(const std::shared_ptr<ServerConnection>&) override {
+      std::lock_guard<std::mutex> lock(mutex);
+      ++opened;
+      changed.notify_all();
+    }
+    void OnMessage(const std::shared_ptr<ServerConnection>& c, IPCMessage* msg) override {
+      std::unique_lock<std::mutex> lock(mutex);
+      if (IPC_MessageGetValue(msg, "hold") != nullptr) {
+        held = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return !hold; });
+        return;
+      }
+      ids.push_back(c->Id());
+      changed.notify_all();
+    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    int opened = 0;
+    bool hold = true, held = false;
+    std::vector<int> ids;  // connection of each message, in report order
+  } order;
+  IPCServer server("kv_turns", &order);
+  ASSERT_EQ(server.StartListening(), PR_SUCCESS);
+  Peer a(Path("kv_turns"));
+  Peer b(Path("kv_turns"));
+  ASSERT_TRUE(a.connected && b.connected);
+  auto waitFor = [&](const std::function<bool()>& condition) {
+    std::unique_lock<std::mutex> lock(order.mutex);
+    return order.changed.wait_for(lock, kBound, condition);
+  };
+  ASSERT_TRUE(waitFor([&] { return order.opened == 2; }));
+  ASSERT_TRUE(a.Write(Frame({{"hold", "1"}})));
+  ASSERT_TRUE(waitFor([&] { return order.held; }));
+  const int burst = 3000;
+  std::string frames;
+  for (int i = 0; i < burst; ++i) frames += Frame({{"n", std::to_string(i)}});
+  ASSERT_TRUE(a.Write(frames));
+  ASSERT_TRUE(b.Write(Frame({{"n", "b"}})));
+  {
+    std::lock_guard<std::mutex> lock(order.mutex);
+    order.hold = false;
+  }
+  order.changed.notify_all();
+  ASSERT_TRUE(waitFor([&] { return order.ids.size() == burst + 1u; }));
+  std::lock_guard<std::mutex> lock(order.mutex);
+  size_t atB = 0;  // how many of A's came first
+  while (atB < order.ids.size() && order.ids[atB] == order.ids.front()) ++atB;
+  EXPECT_GT(atB, 0u);
+  EXPECT_LT(atB, 500u) << "B waited for " << atB << " of A's frames";
+}
+
 // The value of key in a message given as serialised text.
 std::string Field(const std::string& text, const char* key) {
   IPCMessage* m = IPC_NewMessage();
