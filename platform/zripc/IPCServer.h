@@ -13,6 +13,8 @@
 // what the socket does not take at once is queued per connection, up to an output limit, and written by
 // the server thread as the peer reads. A peer that lets its queue pass the limit is dropped, and its close
 // is reported with ENOBUFS: the report is the place to log it (the library itself keeps no log).
+// Connections take turns: at most 64 of one connection's frames are reported before the others are
+// served, so a peer streaming requests delays another peer's by a turn, not by its whole stream.
 #ifndef ZRIPC_IPCSERVER_H
 #define ZRIPC_IPCSERVER_H
 
