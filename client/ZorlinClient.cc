@@ -647,7 +647,11 @@ void ZorlinClient::HandleMessage(IPCMessage* msg) {
   } else if (const char* text = IPC_MessageGetValue(msg, "zr_cookie")) {
     int cookie = atoi(text);
     ReplyListenerInfo* found = nullptr;
-    {
+    // Replies mostly come in request order: the oldest pending request, at the head, is the first match.
+    ReplyListenerInfo* head = mReplyListeners.GetSize() > 0 ? mReplyListeners.GetHead() : nullptr;
+    if (head && head->cookie == cookie) {
+      found = mReplyListeners.RemoveHead();
+    } else {
       ListIterator<ReplyListenerInfo*> it(mReplyListeners);
       for (it.First(); !it.IsDone(); it.Next()) {
         if (it.CurrentItem()->cookie == cookie) {
