@@ -433,6 +433,56 @@ TEST_F(ChannelTest, AWriteOfSeveralCutShortCountsOnlyTheFramesSentWhole) {
   IPC_ChannelRelease(ch);
 }
 
+// A send that must not wait sends a whole frame or nothing: against a service that reads nothing it
+// succeeds until the socket is full, then answers EAGAIN at once, and what the service reads afterwards is
+// exactly the frames that succeeded, in step. Frames above 16 KiB or the maximum size never go this way.
+TEST_F(ChannelTest, ASendThatMustNotWaitSendsWholeFramesOrNothing) {
+  RawService raw(mDir.ChannelPath("kv_raw"));
+  IPCChannel* ch = IPC_OpenChannel("kv_raw");
+  ASSERT_NE(ch, nullptr);
+  IPC_ChannelAddRef(ch);
+  raw.Accept();
+  const std::string big(20 * 1024, 'b');
+  errno = 0;
+  EXPECT_EQ(IPC_TryWriteSerialized(ch, big.data(), big.size()), PR_FAILURE);
+  EXPECT_EQ(errno, EAGAIN);
+  IPC_SetMaxMessageSize(100);
+  const std::string mid(200, 'm');
+  errno = 0;
+  EXPECT_EQ(IPC_TryWriteSerialized(ch, mid.data(), mid.size()), PR_FAILURE);
+  EXPECT_EQ(errno, EAGAIN);
+  IPC_SetMaxMessageSize(16u * 1024u * 1024u);
+  // Frames of growing, odd sizes until the socket refuses one.
+  std::vector<std::string> sent;
+  for (int i = 0; i < 100000; ++i) {
+    std::string text(static_cast<size_t>(1000 + (i * 37) % 9000), static_cast<char>('a' + i % 26));
+    errno = 0;
+    if (IPC_TryWriteSerialized(ch, text.data(), text.size()) != PR_SUCCESS) {
+      EXPECT_EQ(errno, EAGAIN);
+      break;
+    }
+    sent.push_back(text);
+  }
+  ASSERT_FALSE(sent.empty());
+  ASSERT_LT(sent.size(), 100000u) << "the socket never filled";
+  std::string expected;
+  for (const std::string& t : sent) expected += Frame(t);
+  std::string got;
+  std::vector<char> buffer(64 * 1024);
+  while (got.size() < expected.size()) {
+    ssize_t n = raw.Read(buffer.data(), std::min(buffer.size(), expected.size() - got.size()));
+    ASSERT_GT(n, 0);
+    got.append(buffer.data(), static_cast<size_t>(n));
+  }
+  EXPECT_TRUE(got == expected) << "the stream is out of step after " << sent.size() << " frames";
+  // With room again the next frame goes out whole.
+  EXPECT_EQ(IPC_TryWriteSerialized(ch, "x", 1), PR_SUCCESS);
+  char tail[5];
+  ASSERT_EQ(raw.Read(tail, sizeof tail), 5);
+  EXPECT_EQ(std::string(tail, 5), Frame("x"));
+  IPC_ChannelRelease(ch);
+}
+
 TEST_F(ChannelTest, BadFramesFailTheChannelWithoutCrashOrHang) {
   const std::string ok = Frame("@1;1:a1:b");
   std::vector<BadPeerCase> cases = {
