@@ -6,12 +6,12 @@
 // Ownership: the client owns every listener handed to WriteMessage/Launch and releases each exactly once,
 // on the UI thread, when done with it. The caller keeps the messages it passes.
 //
-// Threads: public and protected calls are made on the UI thread (the thread that created the first
-// client), which is also where every listener call, OnMessage, OnConnect and OnDisconnect runs. The writer
-// thread connects, writes and closes; while it has nothing to do and the channel is open, the UI thread
-// sends a small request itself, never waiting on the socket. The channel's reader thread only hands
-// messages over, a burst at a time. Lists and counters belong to the UI thread; one lock lets the
-// destructor wake a writer blocked on the channel.
+// Threads: public and protected calls are made on the UI thread (as UILoop.h defines it), which is also
+// where every listener call, OnMessage, OnConnect and OnDisconnect runs. The writer thread connects,
+// writes and closes; while it has nothing to do and the channel is open, the UI thread sends a small
+// request itself, never waiting on the socket. The channel's reader thread only hands messages over, a
+// burst at a time. Lists and counters belong to the UI thread; one lock lets the destructor wake a writer
+// blocked on the channel.
 //
 // Destruction from inside: application code may drop the client's last reference from any callback or
 // Release() the client makes. While the client is dispatching (every OnMessage, OnConnect, OnDisconnect
