@@ -27,6 +27,36 @@ uint32_t ReadBigEndian32(const char* p) {
   return (uint32_t{u[0]} << 24) | (uint32_t{u[1]} << 16) | (uint32_t{u[2]} << 8) | uint32_t{u[3]};
 }
 
+// A frame's header: the payload's length, big-endian.
+constexpr size_t kHeaderSize = 4;
+void PutHeader(size_t size, unsigned char* header) {
+  header[0] = static_cast<unsigned char>(size >> 24);
+  header[1] = static_cast<unsigned char>(size >> 16);
+  header[2] = static_cast<unsigned char>(size >> 8);
+  header[3] = static_cast<unsigned char>(size);
+}
+
+// One frame laid out for sendmsg: its header, then the payload where it lies. mh points into the object,
+// so it stays where it was made.
+struct FrameVector {
+  unsigned char header[kHeaderSize];
+  iovec iov[2];
+  msghdr mh;
+
+  FrameVector(const char* payload, size_t size) {
+    PutHeader(size, header);
+    iov[0].iov_base = header;
+    iov[0].iov_len = sizeof header;
+    iov[1].iov_base = const_cast<char*>(payload);
+    iov[1].iov_len = size;
+    std::memset(&mh, 0, sizeof mh);
+    mh.msg_iov = iov;
+    mh.msg_iovlen = 2;
+  }
+  FrameVector(const FrameVector&) = delete;
+  FrameVector& operator=(const FrameVector&) = delete;
+};
+
 }  // namespace
 
 PRStatus WriteFrame(int fd, std::mutex& writeLock, std::string* scratch, const IPCMessage* msg) {
@@ -41,17 +71,8 @@ PRStatus WriteFrame(int fd, std::mutex& writeLock, std::string* scratch, const I
     errno = EMSGSIZE;
     return PR_FAILURE;
   }
-  unsigned char header[4] = {static_cast<unsigned char>(size >> 24), static_cast<unsigned char>(size >> 16),
-                             static_cast<unsigned char>(size >> 8), static_cast<unsigned char>(size)};
-  iovec iov[2];
-  iov[0].iov_base = header;
-  iov[0].iov_len = sizeof header;
-  iov[1].iov_base = const_cast<char*>(payload);
-  iov[1].iov_len = size;
-  msghdr mh;
-  std::memset(&mh, 0, sizeof mh);
-  mh.msg_iov = iov;
-  mh.msg_iovlen = 2;
+  FrameVector frame(payload, size);
+  msghdr& mh = frame.mh;
   while (mh.msg_iovlen > 0) {
     ssize_t n = sendmsg(fd, &mh, MSG_NOSIGNAL);
     if (n < 0) {
@@ -106,9 +127,9 @@ PRStatus WriteBatch(int fd, std::string* batch, int count, int* written, Payload
       stopError = EMSGSIZE;
       break;
     }
-    char header[4] = {static_cast<char>(size >> 24), static_cast<char>(size >> 16),
-                      static_cast<char>(size >> 8), static_cast<char>(size)};
-    batch->append(header, sizeof header);
+    unsigned char header[kHeaderSize];
+    PutHeader(size, header);
+    batch->append(reinterpret_cast<const char*>(header), sizeof header);
     batch->append(text, size);
     ends[framed++] = batch->size();
   }
@@ -173,23 +194,13 @@ PRStatus TryWriteText(int fd, std::mutex& writeLock, const char* text, size_t si
     errno = EBADF;
     return PR_FAILURE;
   }
-  unsigned char header[4] = {static_cast<unsigned char>(size >> 24), static_cast<unsigned char>(size >> 16),
-                             static_cast<unsigned char>(size >> 8), static_cast<unsigned char>(size)};
-  iovec iov[2];
-  iov[0].iov_base = header;
-  iov[0].iov_len = sizeof header;
-  iov[1].iov_base = const_cast<char*>(text);
-  iov[1].iov_len = size;
-  msghdr mh;
-  std::memset(&mh, 0, sizeof mh);
-  mh.msg_iov = iov;
-  mh.msg_iovlen = 2;
+  FrameVector frame(text, size);
   ssize_t n;
   do {
-    n = sendmsg(fd, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
+    n = sendmsg(fd, &frame.mh, MSG_NOSIGNAL | MSG_DONTWAIT);
   } while (n < 0 && errno == EINTR);
   if (n < 0) return PR_FAILURE;
-  if (static_cast<size_t>(n) != size + sizeof header) {
+  if (static_cast<size_t>(n) != size + kHeaderSize) {
     // Not what the socket does for a frame this small; the stream cannot be kept in step after it.
     shutdown(fd, SHUT_RDWR);
     errno = EPIPE;
