@@ -182,13 +182,7 @@ void* Address::operator new(size_t size) {
 
 void Address::operator delete(void* p) { free(p); }
 
-Address::Address(IPCMessage* contact)
-    : mName(nullptr),
-      mScreenName(nullptr),
-      mFirstName(nullptr),
-      mLastName(nullptr),
-      mMobileNumber(nullptr),
-      mUID(nullptr) {
+Address::Address(IPCMessage* contact) {
   if (contact) ReadContact(contact);
 }
 
@@ -266,13 +260,7 @@ void Address::ReadContact(const IPCMessage* contact) {
 
 Address::Address(const char* mail, const char* name) : Address(mail, name, nullptr) {}
 
-Address::Address(const char* mail, const char* name, const char* screenName)
-    : mName(nullptr),
-      mScreenName(nullptr),
-      mFirstName(nullptr),
-      mLastName(nullptr),
-      mMobileNumber(nullptr),
-      mUID(nullptr) {
+Address::Address(const char* mail, const char* name, const char* screenName) {
   Strings s;
   s.name = name;
   s.screenName = screenName;
@@ -281,13 +269,7 @@ Address::Address(const char* mail, const char* name, const char* screenName)
 }
 
 Address::Address(const char* mail, const char* firstName, const char* lastName, const char* screenName,
-                 const char* mobileNumber)
-    : mName(nullptr),
-      mScreenName(nullptr),
-      mFirstName(nullptr),
-      mLastName(nullptr),
-      mMobileNumber(nullptr),
-      mUID(nullptr) {
+                 const char* mobileNumber) {
   Strings s;
   s.screenName = screenName;
   s.firstName = firstName;

@@ -64,12 +64,12 @@ class ZRAPPAPI_EXPORT Address {
   void Store(const Strings& strings);
   char* BlockStart() const;
 
-  char* mName;
-  char* mScreenName;
-  char* mFirstName;
-  char* mLastName;
-  char* mMobileNumber;
-  char* mUID;
+  char* mName = nullptr;
+  char* mScreenName = nullptr;
+  char* mFirstName = nullptr;
+  char* mLastName = nullptr;
+  char* mMobileNumber = nullptr;
+  char* mUID = nullptr;
   VoidArray mMails;
   VoidArray mPhones;
   // Parallel to mPhones, "" when a phone's type has no display text; left empty when no phone has one.
