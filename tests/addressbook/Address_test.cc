@@ -5,10 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <plstr.h>
-#include <wx/init.h>
-#include <wx/intl.h>
-#include <wx/log.h>
-#include <wx/translation.h>
 
 #include <cstdlib>
 #include <ctime>
@@ -20,6 +16,7 @@
 #include <vector>
 
 #include "AddressBookRecords.h"
+#include "TestCatalogue.h"
 
 namespace {
 
@@ -55,35 +52,13 @@ Texts Mails(const Address& a) {
 }
 Texts PrettyPhones(const Address& a) { return Orphaned(a, &Address::OrphanPrettyPhone); }
 
-class WxEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    mInitializer.reset(new wxInitializer);
-    ASSERT_TRUE(mInitializer->IsOk());
-    wxFileTranslationsLoader::AddCatalogLookupPathPrefix(wxString::FromUTF8(ZR_ADDRESSBOOK_TEST_LOCALE_DIR));
-  }
-  void TearDown() override { mInitializer.reset(); }
-
- private:
-  std::unique_ptr<wxInitializer> mInitializer;
-};
-::testing::Environment* const gWxEnvironment = ::testing::AddGlobalTestEnvironment(new WxEnvironment);
+::testing::Environment* const gWxEnvironment =
+    ::testing::AddGlobalTestEnvironment(new zr::test::WxCatalogueEnvironment(ZR_ADDRESSBOOK_TEST_LOCALE_DIR));
 
 // The French phone catalogue as the current locale, for the scope of one object.
-class PhoneCatalogue {
+class PhoneCatalogue : public zr::test::TestCatalogue {
  public:
-  PhoneCatalogue() {
-    wxLogNull quiet;  // no "fr" system locale is needed: the C locale keeps number formatting
-    mLocale.reset(new wxLocale);
-    mLocale->Init(wxString::FromUTF8("French"), wxString::FromUTF8("fr"), wxString::FromUTF8("C"), false);
-    wxTranslations::Get()->SetLanguage(wxString::FromUTF8("fr"));
-    mLoaded = mLocale->AddCatalog(wxString::FromUTF8("address_phones"));
-  }
-  bool Loaded() const { return mLoaded && wxGetLocale() == mLocale.get(); }
-
- private:
-  std::unique_ptr<wxLocale> mLocale;
-  bool mLoaded = false;
+  PhoneCatalogue() : TestCatalogue("address_phones") {}
 };
 
 // What a contact holds, as one line: the strings that are not null and the lists that are not empty,

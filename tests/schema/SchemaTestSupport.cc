@@ -1,9 +1,5 @@
 #include "SchemaTestSupport.h"
 
-#include <wx/init.h>
-#include <wx/log.h>
-#include <wx/translation.h>
-
 #include <fstream>
 
 namespace zr {
@@ -12,20 +8,8 @@ namespace test {
 namespace {
 
 // The catalogues need an application object; one for the whole program.
-class WxEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    mInitializer.reset(new wxInitializer);
-    ASSERT_TRUE(mInitializer->IsOk());
-    wxFileTranslationsLoader::AddCatalogLookupPathPrefix(wxString::FromUTF8(ZR_SCHEMA_TEST_LOCALE_DIR));
-  }
-  void TearDown() override { mInitializer.reset(); }
-
- private:
-  std::unique_ptr<wxInitializer> mInitializer;
-};
-
-::testing::Environment* const gWxEnvironment = ::testing::AddGlobalTestEnvironment(new WxEnvironment);
+::testing::Environment* const gWxEnvironment =
+    ::testing::AddGlobalTestEnvironment(new WxCatalogueEnvironment(ZR_SCHEMA_TEST_LOCALE_DIR));
 
 }  // namespace
 
@@ -57,15 +41,10 @@ std::shared_ptr<ListenerRecord> SchemaTest::RegisterCountingListener() {
 
 void SchemaTest::UseCatalogue(const char* domain) {
   DropLocale();
-  // The C locale keeps number formatting as it is (no "fr" system locale is needed); the catalogue
-  // language is set explicitly.
-  wxLogNull quiet;
-  mLocale.reset(new wxLocale);
-  mLocale->Init(wxString::FromUTF8("French"), wxString::FromUTF8("fr"), wxString::FromUTF8("C"), false);
-  ASSERT_EQ(wxGetLocale(), mLocale.get());
+  mCatalogue.reset(new TestCatalogue(domain));
+  ASSERT_EQ(wxGetLocale(), mCatalogue->Locale());
   ASSERT_NE(wxTranslations::Get(), nullptr);
-  wxTranslations::Get()->SetLanguage(wxString::FromUTF8("fr"));
-  ASSERT_TRUE(mLocale->AddCatalog(wxString::FromUTF8(domain))) << domain;
+  ASSERT_TRUE(mCatalogue->Loaded()) << domain;
 }
 
 std::vector<std::string> Names(List<SchemaAttr*>* list) {

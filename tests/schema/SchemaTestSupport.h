@@ -5,7 +5,6 @@
 #define ZRAPPAPI_TESTS_SCHEMATESTSUPPORT_H
 
 #include <gtest/gtest.h>
-#include <wx/intl.h>
 
 #include <memory>
 #include <string>
@@ -17,6 +16,7 @@
 #include "Prefs.h"
 #include "SchemaEntry.h"
 #include "SchemaTesting.h"
+#include "TestCatalogue.h"
 #include "TestRuntimeDir.h"
 
 namespace zr {
@@ -50,11 +50,11 @@ class SchemaTest : public ::testing::Test {
 
   // Makes the French catalogue domain the current locale's only catalogue (tests/schema/<domain>.po).
   void UseCatalogue(const char* domain);
-  void DropLocale() { mLocale.reset(); }
+  void DropLocale() { mCatalogue.reset(); }
 
  private:
   TestRuntimeDir mDir;  // a fresh private directory, removed with everything in it
-  std::unique_ptr<wxLocale> mLocale;
+  std::unique_ptr<TestCatalogue> mCatalogue;
 };
 
 // Schema texts are bytes both ways.
