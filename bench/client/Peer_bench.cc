@@ -36,12 +36,20 @@
 #include "IPCChannel.h"
 #include "IPCMessage.h"
 #include "IPCServer.h"
+#include "LookupBench.h"
 #include "SharedPrefs.h"
 #include "UILoop.h"
 #include "ZorlinClientRef.h"
 
 namespace {
 
+using zr::bench::ConnectToService;
+using zr::bench::CountingLookup;
+using zr::bench::LatencySamples;
+using zr::bench::LookupService;
+using zr::bench::LookupWire;
+using zr::bench::RunUntilAnswered;
+using zr::bench::WriteAll;
 using Clock = std::chrono::steady_clock;
 constexpr int kBurst = 10000;
 
@@ -83,66 +91,30 @@ class Peer {
 
 const char* WhereLabel(const benchmark::State& state) { return state.range(0) ? "child" : "thread"; }
 
-void ReportPercentiles(benchmark::State& state, std::vector<double>& micros) {
-  if (micros.empty()) return;
-  std::sort(micros.begin(), micros.end());
-  auto at = [&](double q) { return micros[static_cast<size_t>(q * static_cast<double>(micros.size() - 1))]; };
-  state.counters["p50_us"] = at(0.50);
-  state.counters["p99_us"] = at(0.99);
-}
-
 // ---- The wire --------------------------------------------------------------------------------------------
 
-std::string Frame(IPCMessage* msg) {
-  const char* text = IPC_Serialize(msg);
-  uint32_t length = htonl(static_cast<uint32_t>(strlen(text)));
-  std::string frame(reinterpret_cast<const char*>(&length), 4);
-  frame += text;
-  return frame;
-}
-
-// The request and reply a lookup puts on the wire, so that every contender moves the same bytes.
-struct Wire {
-  std::string requestText, replyText;
-  std::string request, reply;  // framed
-  Wire() {
-    IPCMessage* msg = IPC_NewMessage();
-    IPC_MessageSetValue(msg, "zr_command", "sp_lookup");
-    IPC_MessageSetValue(msg, "sp_key", "k");
-    IPC_MessageSetValue(msg, "zr_cookie", "1234");
-    requestText = IPC_Serialize(msg);
-    request = Frame(msg);
-    IPC_MessageSetValue(msg, "sp_value", "the stored value");
-    replyText = IPC_Serialize(msg);
-    reply = Frame(msg);
-    IPC_DestroyMessage(msg);
-  }
-};
-
-const Wire& TheWire() {
-  static const Wire* wire = new Wire();
+const LookupWire& TheWire() {
+  static const LookupWire* wire = new LookupWire();
   return *wire;
 }
 
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) {
-      pollfd p{fd, POLLOUT, 0};
-      poll(&p, 1, -1);
-      continue;
-    }
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
+// The length of the whole frames at the start of data[0, have), and how many there are.
+size_t WholeFrames(const char* data, size_t have, int* count) {
+  size_t at = 0;
+  while (have - at >= 4) {
+    uint32_t length;
+    memcpy(&length, data + at, 4);
+    length = ntohl(length);
+    if (have - at < 4 + length) break;
+    at += 4 + length;
+    ++*count;
   }
-  return true;
+  return at;
 }
 
 // The floor's echo: reads what has arrived, and answers every complete request in it with one write.
 void RawEcho(int fd) {
-  const Wire& wire = TheWire();
+  const LookupWire& wire = TheWire();
   std::vector<char> in(256 * 1024);
   std::string out;
   size_t have = 0;
@@ -151,16 +123,10 @@ void RawEcho(int fd) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     have += static_cast<size_t>(n);
-    size_t at = 0;
+    int requests = 0;
+    size_t at = WholeFrames(in.data(), have, &requests);
     out.clear();
-    while (have - at >= 4) {
-      uint32_t length;
-      memcpy(&length, in.data() + at, 4);
-      length = ntohl(length);
-      if (have - at < 4 + length) break;
-      at += 4 + length;
-      out += wire.reply;
-    }
+    for (int i = 0; i < requests; ++i) out += wire.reply;
     memmove(in.data(), in.data() + at, have - at);
     have -= at;
     if (!WriteAll(fd, out.data(), out.size())) break;
@@ -187,15 +153,7 @@ bool Pipeline(int fd, const std::string& requests, int replies, std::vector<char
       if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return false;
       if (n < 0) continue;
       have += static_cast<size_t>(n);
-      size_t at = 0;
-      while (have - at >= 4) {
-        uint32_t length;
-        memcpy(&length, in.data() + at, 4);
-        length = ntohl(length);
-        if (have - at < 4 + length) break;
-        at += 4 + length;
-        ++got;
-      }
+      size_t at = WholeFrames(in.data(), have, &got);
       memmove(in.data(), in.data() + at, have - at);
       have -= at;
     }
@@ -211,37 +169,35 @@ std::string Repeat(const std::string& frame, int times) {
 }
 
 void BM_RawRoundTrip(benchmark::State& state) {
-  const Wire& wire = TheWire();
+  const LookupWire& wire = TheWire();
   int fds[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) abort();
-  std::vector<double> micros;
+  LatencySamples samples;
   {
     Peer peer(state.range(0) != 0, fds[0], [&] { RawEcho(fds[1]); });
     if (peer.child()) close(fds[1]);
     std::vector<char> in(wire.reply.size());
     for (auto _ : state) {
-      Clock::time_point start = Clock::now();
-      WriteAll(fds[0], wire.request.data(), wire.request.size());
-      size_t got = 0;
-      while (got < in.size()) {
-        ssize_t n = read(fds[0], in.data() + got, in.size() - got);
-        if (n <= 0) abort();
-        got += static_cast<size_t>(n);
-      }
-      double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-      state.SetIterationTime(seconds);
-      micros.push_back(seconds * 1e6);
+      samples.Time(state, [&] {
+        WriteAll(fds[0], wire.request.data(), wire.request.size());
+        size_t got = 0;
+        while (got < in.size()) {
+          ssize_t n = read(fds[0], in.data() + got, in.size() - got);
+          if (n <= 0) abort();
+          got += static_cast<size_t>(n);
+        }
+      });
     }
     shutdown(fds[0], SHUT_RDWR);
   }
   close(fds[0]);
-  ReportPercentiles(state, micros);
+  samples.Report(state, {50, 99});
   state.SetLabel(WhereLabel(state));
 }
 BENCHMARK(BM_RawRoundTrip)->Arg(0)->Arg(1)->UseManualTime();
 
 void BM_RawPipelinedBatched(benchmark::State& state) {
-  const Wire& wire = TheWire();
+  const LookupWire& wire = TheWire();
   int fds[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) abort();
   {
@@ -307,29 +263,28 @@ sd_bus* SdClient(int fd) {
 void BM_SdBusRoundTrip(benchmark::State& state) {
   int fds[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) abort();
-  std::vector<double> micros;
+  LatencySamples samples;
   {
     Peer peer(state.range(0) != 0, fds[0], [&] { SdServe(fds[1]); });
     if (peer.child()) close(fds[1]);
     sd_bus* bus = SdClient(fds[0]);
     const char* text = TheWire().requestText.c_str();
     for (auto _ : state) {
-      Clock::time_point start = Clock::now();
-      sd_bus_error error = SD_BUS_ERROR_NULL;
-      sd_bus_message* reply = nullptr;
-      const char* answer = nullptr;
-      if (sd_bus_call_method(bus, nullptr, kSdPath, kSdInterface, "Lookup", &error, &reply, "s", text) < 0 ||
-          sd_bus_message_read(reply, "s", &answer) < 0) {
-        abort();
-      }
-      sd_bus_message_unref(reply);
-      double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-      state.SetIterationTime(seconds);
-      micros.push_back(seconds * 1e6);
+      samples.Time(state, [&] {
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus_message* reply = nullptr;
+        const char* answer = nullptr;
+        if (sd_bus_call_method(bus, nullptr, kSdPath, kSdInterface, "Lookup", &error, &reply, "s", text) <
+                0 ||
+            sd_bus_message_read(reply, "s", &answer) < 0) {
+          abort();
+        }
+        sd_bus_message_unref(reply);
+      });
     }
     sd_bus_close_unref(bus);
   }
-  ReportPercentiles(state, micros);
+  samples.Report(state, {50, 99});
   state.SetLabel(WhereLabel(state));
 }
 BENCHMARK(BM_SdBusRoundTrip)->Arg(0)->Arg(1)->UseManualTime();
@@ -372,22 +327,6 @@ BENCHMARK(BM_SdBusPipelined)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMi
 
 // ---- The library
 // ---------------------------------------------------------------------------------------------
-
-// The shared-preference service: answers each lookup with its key, a value and the cookie.
-class LookupService : public zr::ipc::IPCServerListener {
- public:
-  void OnMessage(const std::shared_ptr<zr::ipc::ServerConnection>& connection, IPCMessage* msg) override {
-    const char* command = IPC_MessageGetValue(msg, "zr_command");
-    if (!command || strcmp(command, "sp_lookup") != 0) return;
-    IPCMessage* reply = IPC_NewMessage();
-    IPC_MessageSetValue(reply, "zr_command", "sp_lookup");
-    IPC_MessageSetValue(reply, "sp_key", IPC_MessageGetValue(msg, "sp_key"));
-    IPC_MessageSetValue(reply, "zr_cookie", IPC_MessageGetValue(msg, "zr_cookie"));
-    IPC_MessageSetValue(reply, "sp_value", "the stored value");
-    connection->Send(reply);
-    IPC_DestroyMessage(reply);
-  }
-};
 
 // The service in a private runtime directory, on its own threads here or in a child process that lives
 // until this object goes.
@@ -438,33 +377,16 @@ class LibraryService {
   std::unique_ptr<Peer> mPeer;
 };
 
-class CountingLookup : public SharedPrefsLookupListener {
- public:
-  explicit CountingLookup(int* answers) : mAnswers(answers) {}
-  void OnLookup(const char*, const char* value) override {
-    if (value) ++*mAnswers;
-  }
-
- private:
-  int* mAnswers;
-};
-
-bool RunUntilAnswered(const int& answers, int wanted) {
-  return zr::UILoop::RunUntil([&] { return answers >= wanted; }, std::chrono::seconds(30));
-}
-
 void TimedLookups(benchmark::State& state, ZorlinClientRef<SharedPrefs>& prefs, int& answers) {
-  std::vector<double> micros;
+  LatencySamples samples;
   for (auto _ : state) {
-    Clock::time_point start = Clock::now();
-    int wanted = answers + 1;
-    prefs->Lookup("k", new CountingLookup(&answers));
-    if (!RunUntilAnswered(answers, wanted)) state.SkipWithError("no answer");
-    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    state.SetIterationTime(seconds);
-    micros.push_back(seconds * 1e6);
+    samples.Time(state, [&] {
+      int wanted = answers + 1;
+      prefs->Lookup("k", new CountingLookup(&answers));
+      if (!RunUntilAnswered(answers, wanted)) state.SkipWithError("no answer");
+    });
   }
-  ReportPercentiles(state, micros);
+  samples.Report(state, {50, 99});
 }
 
 void BM_LibraryRoundTrip(benchmark::State& state) {
@@ -502,12 +424,7 @@ BENCHMARK(BM_LibraryPipelined)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::k
 // 10,000 requests going, burst after burst.
 void BM_LibraryRoundTripBesidePipeliner(benchmark::State& state) {
   LibraryService service(state.range(0) != 0);
-  sockaddr_un addr;
-  std::memset(&addr, 0, sizeof addr);
-  addr.sun_family = AF_UNIX;
-  if (IPC_GetChannelPath("kv_secdbm", addr.sun_path, sizeof addr.sun_path) != PR_SUCCESS) abort();
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) abort();
+  int fd = ConnectToService("kv_secdbm");
   std::atomic<bool> stop{false};
   std::atomic<long> bursts{0};
   std::thread pipeliner([&] {

@@ -17,34 +17,22 @@
 #include "IPCChannel.h"
 #include "IPCMessage.h"
 #include "IPCServer.h"
+#include "LookupBench.h"
 #include "SharedPrefs.h"
 #include "UILoop.h"
 #include "ZorlinClientRef.h"
 
 namespace {
 
+using zr::bench::CountingLookup;
+using zr::bench::LookupService;
+using zr::bench::LookupWire;
+using zr::bench::RunUntilAnswered;
+using zr::bench::WriteAll;
+
 constexpr int kBurst = 10000;
 
 // ---- The floor: length-prefixed frames over a socket pair ------------------------------------------
-
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-std::string Frame(IPCMessage* msg) {
-  const char* text = IPC_Serialize(msg);
-  uint32_t length = htonl(static_cast<uint32_t>(strlen(text)));
-  std::string frame(reinterpret_cast<const char*>(&length), 4);
-  frame += text;
-  return frame;
-}
 
 // Reads frames through a buffer, as a channel reader does: one read() brings in as many frames as have
 // arrived.
@@ -84,22 +72,6 @@ class FrameReader {
   size_t mEnd = 0;
 };
 
-// The request and reply a lookup puts on the wire, so the floor moves the same bytes.
-struct WireFrames {
-  std::string request;
-  std::string reply;
-  WireFrames() {
-    IPCMessage* msg = IPC_NewMessage();
-    IPC_MessageSetValue(msg, "zr_command", "sp_lookup");
-    IPC_MessageSetValue(msg, "sp_key", "k");
-    IPC_MessageSetValue(msg, "zr_cookie", "1234");
-    request = Frame(msg);
-    IPC_MessageSetValue(msg, "sp_value", "the stored value");
-    reply = Frame(msg);
-    IPC_DestroyMessage(msg);
-  }
-};
-
 // An echo peer: answers every request frame with one reply frame.
 class RawPeer {
  public:
@@ -119,10 +91,10 @@ class RawPeer {
     close(mFds[1]);
   }
   int fd() const { return mFds[0]; }
-  const WireFrames& frames() const { return mFrames; }
+  const LookupWire& frames() const { return mFrames; }
 
  private:
-  WireFrames mFrames;
+  LookupWire mFrames;
   int mFds[2];
   std::thread mThread;
 };
@@ -155,33 +127,6 @@ BENCHMARK(BM_RawSocketPipelined)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // ---- Through the client frame ----------------------------------------------------------------------
 
-// The shared-preference service: answers each lookup with its key, a value and the cookie.
-class LookupService : public zr::ipc::IPCServerListener {
- public:
-  void OnMessage(const std::shared_ptr<zr::ipc::ServerConnection>& connection, IPCMessage* msg) override {
-    const char* command = IPC_MessageGetValue(msg, "zr_command");
-    if (!command || strcmp(command, "sp_lookup") != 0) return;
-    IPCMessage* reply = IPC_NewMessage();
-    IPC_MessageSetValue(reply, "zr_command", "sp_lookup");
-    IPC_MessageSetValue(reply, "sp_key", IPC_MessageGetValue(msg, "sp_key"));
-    IPC_MessageSetValue(reply, "zr_cookie", IPC_MessageGetValue(msg, "zr_cookie"));
-    IPC_MessageSetValue(reply, "sp_value", "the stored value");
-    connection->Send(reply);
-    IPC_DestroyMessage(reply);
-  }
-};
-
-class CountingLookup : public SharedPrefsLookupListener {
- public:
-  explicit CountingLookup(int* answers) : mAnswers(answers) {}
-  void OnLookup(const char*, const char* value) override {
-    if (value) ++*mAnswers;
-  }
-
- private:
-  int* mAnswers;
-};
-
 // A private runtime directory and the service, for one benchmark run.
 class ServiceFixture {
  public:
@@ -203,10 +148,6 @@ class ServiceFixture {
   LookupService mService;
   zr::ipc::IPCServer mServer;
 };
-
-void RunUntilAnswered(const int& answers, int wanted) {
-  zr::UILoop::RunUntil([&] { return answers >= wanted; }, std::chrono::seconds(30));
-}
 
 void BM_SharedPrefsLookupRoundTrip(benchmark::State& state) {
   ServiceFixture service;

@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "Command.h"
 #include "CommandSink.h"
 #include "CommandThread.h"
@@ -40,7 +41,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using zr::bench::ConnectToService;
+using zr::bench::LatencySamples;
+using zr::bench::WriteAll;
 constexpr int kBatch = 10000;
 
 // ---- the echo service, in this process, in a private runtime directory ----
@@ -166,29 +169,23 @@ void DeliverCommand::Execute() {
   ++mClient->delivered;
 }
 
-void ReportPercentiles(benchmark::State& state, std::vector<double>& micros) {
-  if (micros.empty()) return;
-  std::sort(micros.begin(), micros.end());
-  auto at = [&](double q) { return micros[static_cast<size_t>(q * (micros.size() - 1))]; };
-  state.counters["p50_us"] = at(0.50);
-  state.counters["p90_us"] = at(0.90);
-  state.counters["p99_us"] = at(0.99);
+// One request at a time, each timed from the post to its delivery on the UI thread.
+void TimedRoundTrips(benchmark::State& state, Client& client, IPCMessage* request) {
+  LatencySamples samples;
+  long expected = 0;
+  for (auto _ : state) {
+    samples.Time(state, [&] {
+      client.writer.PostCommand(new WriteCommand(client.channel, IPC_CloneMessage(request)));
+      client.Wait(++expected);
+    });
+  }
+  samples.Report(state, {50, 90, 99});
 }
 
 void BM_LibraryRoundTrip(benchmark::State& state) {
   Client client;
   IPCMessage* request = Request();
-  std::vector<double> micros;
-  long expected = 0;
-  for (auto _ : state) {
-    Clock::time_point start = Clock::now();
-    client.writer.PostCommand(new WriteCommand(client.channel, IPC_CloneMessage(request)));
-    client.Wait(++expected);
-    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    state.SetIterationTime(seconds);
-    micros.push_back(seconds * 1e6);
-  }
-  ReportPercentiles(state, micros);
+  TimedRoundTrips(state, client, request);
   state.counters["frame_bytes"] = static_cast<double>(std::string(IPC_Serialize(request)).size() + 4);
   IPC_DestroyMessage(request);
 }
@@ -230,41 +227,28 @@ bool ReadFully(int fd, char* p, size_t n) {
   return true;
 }
 
-bool WriteFully(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    ssize_t r = send(fd, p, n, MSG_NOSIGNAL);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    p += r;
-    n -= static_cast<size_t>(r);
-  }
-  return true;
-}
-
 void BM_RawRoundTrip(benchmark::State& state) {
   const size_t n = FrameBytes();
   int sv[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) abort();
   std::thread echo([&] {
     std::vector<char> buf(n);
-    while (ReadFully(sv[1], buf.data(), n) && WriteFully(sv[1], buf.data(), n)) {
+    while (ReadFully(sv[1], buf.data(), n) && WriteAll(sv[1], buf.data(), n)) {
     }
   });
   std::vector<char> out(n, 'x');
   std::vector<char> in(n);
-  std::vector<double> micros;
+  LatencySamples samples;
   for (auto _ : state) {
-    Clock::time_point start = Clock::now();
-    if (!WriteFully(sv[0], out.data(), n) || !ReadFully(sv[0], in.data(), n)) abort();
-    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    state.SetIterationTime(seconds);
-    micros.push_back(seconds * 1e6);
+    samples.Time(state, [&] {
+      if (!WriteAll(sv[0], out.data(), n) || !ReadFully(sv[0], in.data(), n)) abort();
+    });
   }
   shutdown(sv[0], SHUT_WR);
   echo.join();
   close(sv[0]);
   close(sv[1]);
-  ReportPercentiles(state, micros);
+  samples.Report(state, {50, 90, 99});
   state.counters["frame_bytes"] = static_cast<double>(n);
 }
 BENCHMARK(BM_RawRoundTrip)->UseManualTime()->MinTime(2.0);
@@ -291,7 +275,7 @@ void BM_RawPipelined(benchmark::State& state) {
         ++done;
       }
       for (int i = 0; i < kBatch; ++i) {
-        if (!WriteFully(sv[0], out.data(), n)) abort();
+        if (!WriteAll(sv[0], out.data(), n)) abort();
       }
     }
   });
@@ -305,7 +289,7 @@ void BM_RawPipelined(benchmark::State& state) {
       have += static_cast<size_t>(r);
       size_t at = 0;
       for (; have - at >= n; at += n) {
-        if (!WriteFully(sv[1], buf.data() + at, n)) return;
+        if (!WriteAll(sv[1], buf.data() + at, n)) return;
       }
       std::copy(buf.begin() + at, buf.begin() + have, buf.begin());
       have -= at;
@@ -348,12 +332,7 @@ BENCHMARK(BM_RawPipelined)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTim
 // the echoes: they wait in its connection's output queue and must cost the others nothing.
 void BM_LibraryRoundTripBesideStalledPeer(benchmark::State& state) {
   Client client;
-  sockaddr_un addr;
-  std::memset(&addr, 0, sizeof addr);
-  addr.sun_family = AF_UNIX;
-  if (IPC_GetChannelPath("kv_echo", addr.sun_path, sizeof addr.sun_path) != PR_SUCCESS) abort();
-  int stalled = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (connect(stalled, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) abort();
+  int stalled = ConnectToService("kv_echo");
   IPCMessage* big = IPC_NewMessage();
   IPC_MessageSetValue(big, "v", std::string(1024 * 1024, 'b').c_str());
   std::string text = IPC_Serialize(big);
@@ -362,22 +341,12 @@ void BM_LibraryRoundTripBesideStalledPeer(benchmark::State& state) {
   const char header[4] = {static_cast<char>(size >> 24), static_cast<char>(size >> 16),
                           static_cast<char>(size >> 8), static_cast<char>(size)};
   for (int i = 0; i < 4; ++i) {
-    if (send(stalled, header, sizeof header, MSG_NOSIGNAL) != 4 || !WriteFully(stalled, text.data(), size)) {
+    if (send(stalled, header, sizeof header, MSG_NOSIGNAL) != 4 || !WriteAll(stalled, text.data(), size)) {
       abort();
     }
   }
   IPCMessage* request = Request();
-  std::vector<double> micros;
-  long expected = 0;
-  for (auto _ : state) {
-    Clock::time_point start = Clock::now();
-    client.writer.PostCommand(new WriteCommand(client.channel, IPC_CloneMessage(request)));
-    client.Wait(++expected);
-    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    state.SetIterationTime(seconds);
-    micros.push_back(seconds * 1e6);
-  }
-  ReportPercentiles(state, micros);
+  TimedRoundTrips(state, client, request);
   size_t queued = 0;
   for (const auto& c : Service().server->Connections()) queued = std::max(queued, c->QueuedBytes());
   state.counters["stalled_queue_kib"] = static_cast<double>(queued / 1024);
