@@ -15,11 +15,13 @@
 #include <cstdio>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "Descriptors.h"
 #include "DirectoryServer.h"
 #include "DirectoryTestEnvironment.h"
 #include "ScriptedLdapServer.h"
@@ -298,38 +300,14 @@ TEST_F(DirectoryTest, TheServerMayBeDestroyedFromAnyCallOfItsListeners) {
 
 // The sockets that a program started now holds, as the kernel names them ("socket:[inode]").
 std::multiset<std::string> SocketsOfAStartedProgram() {
-  int out[2];
-  if (pipe2(out, O_CLOEXEC) != 0) return {"pipe failed"};
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], 1);
-    execl("/bin/sh", "sh", "-c", "for f in /proc/$$/fd/*; do readlink \"$f\"; done",
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(out[1]);
-  std::string text;
-  char buffer[4096];
-  for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
-  close(out[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  std::optional<Descriptors> listing = DescriptorsOfAStartedProgram();
+  if (!listing) return {"listing failed"};
   std::multiset<std::string> sockets;
-  for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-    if (text.compare(start, 7, "socket:") == 0) sockets.insert(text.substr(start, end - start));
+  for (const auto& d : Leading(*listing, "socket:")) sockets.insert(d.second);
   return sockets;
 }
 
-int SocketsHeld() {
-  int count = 0;
-  for (int fd = 0; fd < 1024; ++fd) {
-    char link[64], target[64];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    const ssize_t n = readlink(link, target, sizeof target - 1);
-    if (n > 7 && std::string(target, 7) == "socket:") ++count;
-  }
-  return count;
-}
+int SocketsHeld() { return static_cast<int>(Leading(OpenDescriptors(), "socket:").size()); }
 
 TEST_F(DirectorySSLTest, StartedProgramsInheritNoSocketOfADirectoryConnection) {
   const std::multiset<std::string> before = SocketsOfAStartedProgram();

@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "Descriptors.h"
 #include "FakeService.h"
 #include "IPCFrame.h"
 #include "IPCMessage.h"
@@ -45,6 +46,7 @@ using zr::ipc::FrameReader;
 using zr::ipc::IPCServer;
 using zr::ipc::IPCServerListener;
 using zr::ipc::ServerConnection;
+using zr::test::OpenDescriptors;
 
 constexpr milliseconds kBound{3000};
 constexpr size_t kMiB = 1024 * 1024;
@@ -671,21 +673,6 @@ bool IsSocketAt(int fd, const std::string& path) {
   if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 || addr.sun_family != AF_UNIX)
     return false;
   return len > offsetof(sockaddr_un, sun_path) && path == addr.sun_path;
-}
-
-// Descriptors of this process: their numbers and what /proc says they are.
-std::vector<std::pair<int, std::string>> OpenDescriptors() {
-  std::vector<std::pair<int, std::string>> out;
-  for (int fd = 0; fd < 1024; ++fd) {
-    char link[64];
-    char target[256];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    ssize_t n = readlink(link, target, sizeof target - 1);
-    if (n <= 0) continue;
-    target[n] = '\0';
-    out.push_back({fd, target});
-  }
-  return out;
 }
 
 const bool kInheritChecked = [] {

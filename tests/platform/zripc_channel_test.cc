@@ -16,11 +16,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "Descriptors.h"
 #include "IPCChannel.h"
 #include "IPCChannelInternal.h"
 #include "IPCCommandThread.h"
@@ -35,6 +37,9 @@ using zr::ipc::IPCServer;
 using zr::ipc::IPCServerListener;
 using zr::ipc::ServerConnection;
 using zr::test::ChannelRecord;
+using zr::test::Descriptors;
+using zr::test::DescriptorsOfAStartedProgram;
+using zr::test::Leading;
 using zr::test::RecordingChannelListener;
 
 // Records what a server reports; optionally echoes every message back.
@@ -734,35 +739,15 @@ TEST_F(ChannelTest, AChildProgramInheritsNoChannel) {
   ASSERT_NE(probe, nullptr);
   ASSERT_TRUE(rec.WaitFor([&] { return rec.opened.size() == 2; }));
 
-  // The child program lists its descriptors and what each leads to, one "<fd> <target>" a line.
-  int out[2];
-  ASSERT_EQ(0, pipe2(out, O_CLOEXEC));
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    dup2(out[1], 1);  // the copy does not close on exec
-    execl("/bin/sh", "sh", "-c", "for f in /proc/$$/fd/*; do echo \"${f##*/} $(readlink $f)\"; done",
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(out[1]);
-  std::string listing;
-  char buffer[4096];
-  for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) != 0;) {
-    if (n < 0 && errno == EINTR) continue;
-    ASSERT_GT(n, 0);
-    listing.append(buffer, static_cast<size_t>(n));
-  }
-  close(out[0]);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  ASSERT_NE(listing.find("1 pipe:"), std::string::npos) << listing;  // the listing itself is right
-  std::istringstream lines(listing);
-  for (std::string line; std::getline(lines, line);) {
-    if (std::atoi(line.c_str()) <= 2) continue;  // the standard descriptors are the test runner's
-    EXPECT_EQ(line.find("socket:"), std::string::npos) << line;
-    EXPECT_EQ(line.find("eventfd"), std::string::npos) << line;
+  std::optional<Descriptors> listing = DescriptorsOfAStartedProgram();
+  ASSERT_TRUE(listing.has_value()) << "the listing program did not run";
+  const Descriptors pipes = Leading(*listing, "pipe:");
+  ASSERT_TRUE(std::any_of(pipes.begin(), pipes.end(), [](const auto& d) { return d.first == 1; }))
+      << "the listing itself is right";
+  for (const auto& [fd, target] : *listing) {
+    if (fd <= 2) continue;  // the standard descriptors are the test runner's
+    EXPECT_EQ(target.find("socket:"), std::string::npos) << fd << " " << target;
+    EXPECT_EQ(target.find("eventfd"), std::string::npos) << fd << " " << target;
   }
   IPC_CloseChannel(probe);
   reader.thread.Shutdown();
