@@ -43,13 +43,7 @@
 
 namespace {
 
-using zr::bench::ConnectToService;
-using zr::bench::CountingLookup;
-using zr::bench::LatencySamples;
-using zr::bench::LookupService;
-using zr::bench::LookupWire;
-using zr::bench::RunUntilAnswered;
-using zr::bench::WriteAll;
+using namespace zr::bench;
 using Clock = std::chrono::steady_clock;
 constexpr int kBurst = 10000;
 

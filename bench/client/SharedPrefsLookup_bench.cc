@@ -24,11 +24,7 @@
 
 namespace {
 
-using zr::bench::CountingLookup;
-using zr::bench::LookupService;
-using zr::bench::LookupWire;
-using zr::bench::RunUntilAnswered;
-using zr::bench::WriteAll;
+using namespace zr::bench;
 
 constexpr int kBurst = 10000;
 

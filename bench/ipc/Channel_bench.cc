@@ -41,9 +41,7 @@
 
 namespace {
 
-using zr::bench::ConnectToService;
-using zr::bench::LatencySamples;
-using zr::bench::WriteAll;
+using namespace zr::bench;
 constexpr int kBatch = 10000;
 
 // ---- the echo service, in this process, in a private runtime directory ----
